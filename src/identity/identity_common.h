@@ -65,4 +65,57 @@ const char* id_param(const char* name);
 // is null, cap is 0 or the value does not fit (out left untouched).
 int id_param_copy(const char* name, char* out, size_t cap);
 
+// ---- signed tokens ----------------------------------------------------------------
+
+// The claims of a verified token. A claim that is absent or not a string leaves
+// its text empty (cut to fit); exp and iat are 0 unless the claim is a JSON integer.
+struct id_jwt_claims {
+  char iss[256];
+  char sub[256];
+  char username[256];  // "username" when present, else "preferred_username"
+  char email[256];
+  char aud[256];
+  char scope[256];
+  char jti[256];
+  char token_use[8];
+  int64_t exp;
+  int64_t iat;
+};
+
+// Checks a compact RS256 (key of the key table named by "kid") or HS256
+// (secret.key) token: its signature and expiry, nothing else. Returns 0 when valid
+// and fills *claims (may be null); -1 malformed or unacceptable, -2 bad signature
+// or no usable key, -3 expired, *claims then untouched. May create keys.json or
+// secret.key when they are missing.
+int id_jwt_verify(const char* token, id_jwt_claims* claims);
+
+// Signs a claim set (NUL-terminated JSON text of at most 3071 bytes, not inside
+// out) RS256 with the active key. Returns 0 when out holds the whole token and
+// its NUL; -1 otherwise, out then undefined.
+int id_jwt_sign_rs256(const char* claims, char* out, size_t cap);
+
+// Mints an access token issued now for lifetime seconds (3600 when 0) with a
+// fresh 16-character "jti" and token_use "access"; iss and sub are left out when
+// null, username reads as "" when null, email and client_id (also "aud") are left
+// out when null or empty, scope defaults to "openid profile". Returns 0 with the
+// token in out, or -1, out then undefined.
+int id_jwt_mint_access_token(const char* iss, const char* sub, const char* username,
+                             const char* email, const char* client_id, const char* scope,
+                             uint32_t lifetime, char* out, size_t cap);
+
+// Mints an ID token without token_use: iss and sub left out when null, aud and
+// username "" when null, email and nonce left out when null or empty. Returns 0
+// with the token in out, or -1, out then undefined.
+int id_jwt_mint_id_token(const char* iss, const char* sub, const char* username,
+                         const char* email, const char* aud, const char* nonce,
+                         uint32_t lifetime, char* out, size_t cap);
+
+// Mints an ID token with token_use "id", as above but with sub "" when null,
+// auth_time when it is > 0 and "at_hash" of access_token when that is not null or
+// empty. Returns 0 with the token in out, or -1, out then undefined.
+int id_jwt_mint_id_token_v2(const char* iss, const char* sub, const char* username,
+                            const char* email, const char* aud, const char* nonce,
+                            const char* access_token, int64_t auth_time, uint32_t lifetime,
+                            char* out, size_t cap);
+
 }  // extern "C"
