@@ -1,7 +1,7 @@
 // SHA-256, HMAC-SHA-256, PBKDF2-HMAC-SHA-256, base64url, hexadecimal and random
-// tokens. No function here allocates except zeb_random_token's scratch buffer;
+// tokens. Nothing here allocates except zeb_random_token for more than 64 bytes;
 // contexts belong to the caller and hold no interior pointers, so they may be
-// copied.
+// copied. SHA-256 uses the CPU's SHA extensions where it has them.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -26,7 +26,8 @@ void zeb_sha256(const void* data, size_t len, unsigned char out[32]);
 void zeb_hmac_sha256(const void* key, size_t key_len, const void* msg, size_t msg_len,
                      unsigned char out[32]);
 // PBKDF2 with HMAC-SHA-256. Returns 0 with out_len bytes in out, or -1 (out not
-// written) for a null password, salt or out, iterations < 1 or out_len 0.
+// written) for a null password, salt or out, iterations < 1, out_len 0 or a key
+// longer than 2^32 - 1 blocks. Empty password or salt (valid pointer) is fine.
 int zeb_pbkdf2_sha256(const void* password, size_t password_len, const void* salt,
                       size_t salt_len, int32_t iterations, unsigned char* out, size_t out_len);
 
@@ -44,7 +45,8 @@ void zeb_hex_encode(const void* data, size_t len, char* out, size_t out_cap);
 // small out_cap or a non-hex digit.
 int zeb_hex_decode(const char* text, size_t text_len, unsigned char* out, size_t out_cap);
 
-// Fills buf with len secure random bytes. Returns 0, or -1 when the source fails.
+// Fills buf with len bytes from the kernel's secure source. Returns 0, or -1
+// when the source fails or len is negative (nothing weaker is ever used).
 int zeb_random_bytes(void* buf, int32_t len);
 // Writes the base64url text of nbytes fresh random bytes to out. Returns 0, or -1
 // (out not written) when the source fails or out_cap is too small.
