@@ -123,6 +123,10 @@ class ClaimSet {
   void text(const char* name, const char* value) {
     ok_ = ok_ && yyjson_mut_obj_add_strcpy(doc_.get(), root_, name, value);
   }
+  // Adds the claim only when value is not null.
+  void text_if_given(const char* name, const char* value) {
+    if (value) text(name, value);
+  }
   // Adds the claim only when value is not null and not empty.
   void text_if(const char* name, const char* value) {
     if (value && value[0]) text(name, value);
@@ -146,6 +150,17 @@ class ClaimSet {
 };
 
 const char* or_empty(const char* s) { return s ? s : ""; }
+
+// The leading claims of both forms of ID token; sub is left out when null.
+void add_id_claims(ClaimSet& c, const char* iss, const char* sub, const char* username,
+                   const char* email, const char* aud, const char* nonce) {
+  c.text_if_given("iss", iss);
+  c.text_if_given("sub", sub);
+  c.text("aud", or_empty(aud));
+  c.text("preferred_username", or_empty(username));
+  c.text_if("email", email);
+  c.text_if("nonce", nonce);
+}
 
 void add_times(ClaimSet& c, int64_t now, uint32_t lifetime) {
   c.time("iat", now);
@@ -236,8 +251,8 @@ extern "C" int id_jwt_mint_access_token(const char* iss, const char* sub, const 
   ClaimSet c;
   // A failed random source fails the token instead of giving it an unfilled jti.
   if (zeb_random_token(jti, sizeof jti, 12) != 0) c.fail();
-  if (iss) c.text("iss", iss);
-  if (sub) c.text("sub", sub);
+  c.text_if_given("iss", iss);
+  c.text_if_given("sub", sub);
   c.text("username", or_empty(username));
   c.text("preferred_username", or_empty(username));
   c.text_if("email", email);
@@ -255,12 +270,7 @@ extern "C" int id_jwt_mint_id_token(const char* iss, const char* sub, const char
                                     uint32_t lifetime, char* out, size_t cap) {
   int64_t now = zeb_time_now();
   ClaimSet c;
-  if (iss) c.text("iss", iss);
-  if (sub) c.text("sub", sub);
-  c.text("aud", or_empty(aud));
-  c.text("preferred_username", or_empty(username));
-  c.text_if("email", email);
-  c.text_if("nonce", nonce);
+  add_id_claims(c, iss, sub, username, email, aud, nonce);
   add_times(c, now, lifetime);
   return c.sign(out, cap);
 }
@@ -271,12 +281,7 @@ extern "C" int id_jwt_mint_id_token_v2(const char* iss, const char* sub, const c
                                        uint32_t lifetime, char* out, size_t cap) {
   int64_t now = zeb_time_now();
   ClaimSet c;
-  if (iss) c.text("iss", iss);
-  c.text("sub", or_empty(sub));
-  c.text("aud", or_empty(aud));
-  c.text("preferred_username", or_empty(username));
-  c.text_if("email", email);
-  c.text_if("nonce", nonce);
+  add_id_claims(c, iss, or_empty(sub), username, email, aud, nonce);
   if (auth_time > 0) c.time("auth_time", auth_time);
   if (access_token && access_token[0]) {
     unsigned char digest[kHashLen];

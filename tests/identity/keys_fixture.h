@@ -2,13 +2,17 @@
 // table, hand-made keys.json files, a fixed clock and the python side.
 #pragma once
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "crypto.h"
 #include "fault.h"
+#include "identity_common.h"
 #include "keys_internal.h"
 #include "platform.h"
 #include "temp_dir.h"
@@ -100,6 +104,44 @@ inline std::vector<std::string> lines(const std::string& text) {
     start = end + 1;
   }
   return out;
+}
+
+// Starts n processes that all run fn while the lock of `store` is held here, lets
+// them go together by releasing it, and returns what each fn returned (written to
+// a file under work_dir).
+inline std::vector<std::string> race_behind_lock(const char* store, int n,
+                                                 const std::function<std::string()>& fn,
+                                                 const std::string& work_dir) {
+  std::vector<std::string> results;
+  id_lock lock;
+  if (id_lock_acquire_wait(&lock, store, 0) != 0) {
+    ADD_FAILURE() << "cannot lock " << store;
+    return results;
+  }
+  std::vector<pid_t> children;
+  for (int i = 0; i < n; ++i) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      std::string r = fn();
+      FILE* f = std::fopen((work_dir + "/result" + std::to_string(i)).c_str(), "w");
+      std::fwrite(r.data(), 1, r.size(), f);
+      std::fclose(f);
+      _exit(0);
+    }
+    EXPECT_GT(pid, 0);
+    children.push_back(pid);
+  }
+  usleep(200 * 1000);  // every child now waits for the lock
+  id_lock_release(&lock);
+  for (pid_t pid : children) {
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(status, 0);
+  }
+  for (int i = 0; i < n; ++i) {
+    results.push_back(TempDataDir::read_file(work_dir + "/result" + std::to_string(i)));
+  }
+  return results;
 }
 
 // The clock of the platform seam, stopped at `now` while a FixedClock exists.

@@ -2,8 +2,6 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <yyjson.h>
 
 #include <cstdlib>
@@ -328,32 +326,11 @@ TEST_F(KeysTest, FailedRotationOrPruningLeavesTheStoreAndTheTableAsTheyWere) {
 // Two processes that find no keys.json at the same moment end with one key: the
 // second to get the lock takes the key the first saved.
 TEST_F(KeysTest, ProcessesStartingTogetherShareTheFirstKey) {
-  id_lock lock;
-  ASSERT_EQ(id_lock_acquire_wait(&lock, "keys.json", 0), 0);
-  std::vector<pid_t> children;
-  for (int i = 0; i < 2; ++i) {
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      std::string kid = active_kid();
-      FILE* f = std::fopen((dir.root() + "/kid" + std::to_string(i)).c_str(), "w");
-      std::fputs(kid.c_str(), f);
-      std::fclose(f);
-      _exit(0);
-    }
-    children.push_back(pid);
-  }
-  usleep(200 * 1000);  // both children now wait for the lock
-  id_lock_release(&lock);
-  for (pid_t pid : children) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(status, 0);
-  }
-  std::string kid0 = TempDataDir::read_file(dir.root() + "/kid0");
-  EXPECT_EQ(kid0.size(), 16u);
-  EXPECT_EQ(TempDataDir::read_file(dir.root() + "/kid1"), kid0);
-  EXPECT_EQ(kids_of(read_keys()), (std::vector<std::string>{kid0}));
+  std::vector<std::string> kids = keys_test::race_behind_lock("keys.json", 2, active_kid, dir.root());
+  ASSERT_EQ(kids.size(), 2u);
+  EXPECT_EQ(kids[0].size(), 16u);
+  EXPECT_EQ(kids[1], kids[0]);
+  EXPECT_EQ(kids_of(read_keys()), (std::vector<std::string>{kids[0]}));
 }
 
 }  // namespace

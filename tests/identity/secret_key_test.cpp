@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -10,7 +9,7 @@
 #include "fault.h"
 #include "id_keys.h"
 #include "identity_common.h"
-#include "temp_dir.h"
+#include "keys_fixture.h"
 
 namespace {
 
@@ -81,33 +80,10 @@ TEST_F(SecretKeyTest, FailingStepFailsAndLeavesNoFile) {
 // Processes that find no secret together all end with the one secret on disk: the
 // lock makes the later ones read what the first wrote.
 TEST_F(SecretKeyTest, ProcessesStartingTogetherShareOneSecret) {
-  id_lock lock;
-  ASSERT_EQ(id_lock_acquire_wait(&lock, "secret.key", 0), 0);
-  std::vector<pid_t> children;
-  for (int i = 0; i < 3; ++i) {
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      std::string s = secret();
-      FILE* f = std::fopen((dir.root() + "/secret" + std::to_string(i)).c_str(), "w");
-      std::fwrite(s.data(), 1, s.size(), f);
-      std::fclose(f);
-      _exit(0);
-    }
-    children.push_back(pid);
-  }
-  usleep(200 * 1000);  // every child now waits for the lock
-  id_lock_release(&lock);
-  for (pid_t pid : children) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(status, 0);
-  }
+  std::vector<std::string> secrets = keys_test::race_behind_lock("secret.key", 3, secret, dir.root());
   std::string on_disk = TempDataDir::read_file(path());
   ASSERT_EQ(on_disk.size(), 32u);
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(TempDataDir::read_file(dir.root() + "/secret" + std::to_string(i)), on_disk) << i;
-  }
+  EXPECT_EQ(secrets, std::vector<std::string>(3, on_disk));
 }
 
 }  // namespace
