@@ -65,6 +65,140 @@ const char* id_param(const char* name);
 // is null, cap is 0 or the value does not fit (out left untouched).
 int id_param_copy(const char* name, char* out, size_t cap);
 
+// ---- sessions and the session cookie ----
+// Sessions live 86400 seconds in the "sessions" object of tokens.json, keyed by
+// their id "sess_" + 32 random base64url characters.
+
+// Creates a session for user_id and username (either may be null: the member is
+// then left out). Returns 0 with the id copied into out (may be null; cut to cap),
+// or -1 (out untouched) when no id could be made or the store was not saved.
+int id_session_create(const char* user_id, const char* username, char* out, size_t cap);
+// True when session_id names a stored session that has not expired (it is good
+// through the second of its expiry). Then copies its user id and username into the
+// out buffers that are given (null or cap 0: skipped); a member the record lacks
+// leaves its buffer untouched. False for a null or empty id and any store problem.
+bool id_session_verify(const char* session_id, char* user_id, size_t user_cap, char* username,
+                       size_t name_cap);
+// Deletes the session (an unknown id is no error). Returns 0 when the store was
+// saved, -1 for a null or empty id or a store failure.
+int id_session_delete(const char* session_id);
+// Deletes every session whose user id is user_id. Returns 0 when the store was
+// saved, -1 for a null or empty user id or a store failure.
+int id_session_delete_by_user(const char* user_id);
+// Copies the value of the first id_session cookie of HTTP_COOKIE into out (cut to
+// cap - 1 bytes, not decoded). True when at least one byte was copied; out is not
+// written when there is no id_session cookie.
+bool id_get_cookie_session(char* out, size_t cap);
+// Writes the Set-Cookie header line of id_session with value (null: empty) and
+// max_age, marked Secure when HTTP_X_FORWARDED_PROTO is https (any case) or the
+// base URL starts with "https://".
+void id_set_session_cookie(const char* value, int max_age);
+// Writes the header line that deletes the id_session cookie (empty, Max-Age=0).
+void id_clear_session_cookie(void);
+
+// ---- refresh tokens ----
+// Refresh tokens ("rt_" + 43 random base64url characters) live 2419200 seconds in
+// the "refresh" array of tokens.json. Each is good for one rotation; a family is
+// the chain descending from one issue, named by its first token.
+
+// One refresh token as lookup and rotation report it; texts cut to 255 bytes.
+struct id_refresh_record {
+  char token[256];
+  char user_id[256];
+  char username[256];
+  char client_id[256];
+  char scope[256];
+  char family[256];  // the token itself when the stored record names none
+  int64_t expires_at;
+};
+
+// Issues a token (user_id null: the record has no user; scope null or empty:
+// "openid profile"). Returns 0 with the token copied into out_token (may be null),
+// or -1 with nothing handed out.
+int id_refresh_token_create(const char* user_id, const char* username, const char* client_id,
+                            const char* scope, char* out_token, size_t cap);
+// Uses token up and issues its successor in the same family. client_id (null or
+// empty: not checked) must match the token's client when it has one. Returns 0
+// with the successor in out_token and out (each may be null); -1 when the token is
+// unknown or on failure (outs untouched; -1 before the token is used up leaves it
+// live); -2 expired; -3 another client (both still use the token up); -4 the token
+// was already retired and its family has been revoked.
+int id_refresh_token_rotate(const char* token, const char* client_id, char* out_token, size_t cap,
+                            id_refresh_record* out);
+// Removes the token's record. Returns 0, or -1 when no record holds it or on failure.
+int id_refresh_token_revoke(const char* token);
+// Removes every token of user_id. Returns 0 (also when there were none), or -1 for
+// a null or empty user id or a store failure.
+int id_refresh_token_revoke_by_user(const char* user_id);
+// True when a record (expired or not) holds token; then fills out (may be null)
+// whole. Reads without a lock; out is untouched when false.
+bool id_refresh_token_find(const char* token, id_refresh_record* out);
+// Removes every live token of the family that token belongs to (live or retired).
+// With client_id given and not empty, only when one of those tokens is that
+// client's. Returns the number removed; 0 also for every failure.
+int id_refresh_token_revoke_family(const char* token, const char* client_id);
+
+// ---- clients and redirect URIs ----
+
+// A registered client, filled by id_client_find_by_id. The public mark is the field
+// is_public ("public" is a keyword in C++).
+struct id_client {
+  char client_id[256];
+  char name[256];
+  char secret[256];             // empty for a public client
+  char redirect_uris[8][256];   // the first eight registered URIs
+  int32_t redirect_uri_count;   // entries filled in redirect_uris, 0 to 8
+  char scopes[256];
+  bool is_public;
+};
+
+// Registers a client with one redirect URI; scopes null or empty means "openid
+// profile"; a confidential client (is_public false) gets a secret. Returns 0 and
+// copies the id and the secret ("" for a public client) to the out buffers that are
+// given; -1 for a missing name or URI or a store failure, -3 for a URI that
+// id_redirect_uri_check refuses (outs untouched). msg (may be null) is cleared
+// and receives the reason of a refusal.
+int id_client_create(const char* name, const char* redirect_uri, const char* scopes,
+                     char* client_id_out, size_t client_id_cap, char* secret_out,
+                     size_t secret_cap, bool is_public, char* msg, size_t msg_cap);
+// Removes the client. Returns 0, or -1 when it is not registered or the store
+// cannot be read or saved (nothing written).
+int id_client_delete(const char* client_id);
+// True when the client is registered; then fills *out (may be null), zeroed first.
+bool id_client_find_by_id(const char* client_id, id_client* out);
+// True when both the stored and the presented secret are non-empty and equal; the
+// comparison takes time that depends only on the longer length.
+bool id_client_verify_secret(const id_client* client, const char* presented);
+// The registry as a compact JSON array with each secret replaced by its first 8
+// bytes ("secret_prefix") and "public" always present; "[]" when the store is
+// missing or unreadable. The caller frees the text with free().
+char* id_client_list_json(void);
+
+// Accepts a redirect URI for registration: absolute http:// or https:// (scheme in
+// any case) with a host, no white space or control bytes, no fragment. Returns 0
+// or -3; msg (may be null) is cleared and receives the reason of a refusal.
+int id_redirect_uri_check(const char* uri, char* msg, size_t msg_cap);
+// True when uri equals one of the client's registered redirect URIs byte for byte.
+bool id_client_validate_redirect_uri(const id_client* client, const char* uri);
+
+// ---- audit log ----
+
+// Appends an event to audit_log.json, keeping the newest 2000. Only event is
+// required; null texts are stored as "", a null or empty ip as "?". Returns 0, or
+// -1 after writing the reason to server.log (callers go on regardless).
+int id_audit_record(const char* event, const char* user_id, const char* username,
+                    const char* ip, const char* detail);
+// The newest max_events events (200 when max_events < 1), newest first, as a
+// compact JSON array; "[]" when the log is missing or unreadable. The caller frees
+// the text with free().
+char* id_audit_list_json(int max_events);
+// The number of entries in the log; 0 when it is missing or not an array.
+int id_audit_count(void);
+// Removes the oldest events until at most keep (negative counts as 0) remain.
+// Returns the number removed (0 without writing when there is nothing to remove),
+// or -1 when the log cannot be locked or saved.
+int id_audit_prune(int keep);
+
 // ---- signed tokens ----------------------------------------------------------------
 
 // The claims of a verified token. A claim that is absent or not a string leaves

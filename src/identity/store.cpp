@@ -106,6 +106,8 @@ int64_t json_as_int(yyjson_val* v) { return yyjson_is_int(v) ? yyjson_get_sint(v
 const char* json_as_str(yyjson_mut_val* v) { return yyjson_mut_is_str(v) ? yyjson_mut_get_str(v) : ""; }
 int64_t json_as_int(yyjson_mut_val* v) { return yyjson_mut_is_int(v) ? yyjson_mut_get_sint(v) : 0; }
 
+yyjson_val* json_member(yyjson_val* obj, const char* key) { return imm_get(obj, key); }
+yyjson_mut_val* json_member(yyjson_mut_val* obj, const char* key) { return mut_get(obj, key); }
 const char* json_str(yyjson_val* obj, const char* key) { return json_as_str(imm_get(obj, key)); }
 int64_t json_int(yyjson_val* obj, const char* key) { return json_as_int(imm_get(obj, key)); }
 yyjson_val* json_obj(yyjson_val* obj, const char* key) {

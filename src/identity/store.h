@@ -91,6 +91,10 @@ const char* json_str(yyjson_mut_val* obj, const char* key);
 int64_t json_int(yyjson_mut_val* obj, const char* key);
 yyjson_mut_val* json_obj(yyjson_mut_val* obj, const char* key);
 yyjson_mut_val* json_arr(yyjson_mut_val* obj, const char* key);
+// The first member named key, of whatever type; null when obj is not an object or
+// has no such member (for callers that must tell a missing member from a wrong type).
+yyjson_val* json_member(yyjson_val* obj, const char* key);
+yyjson_mut_val* json_member(yyjson_mut_val* obj, const char* key);
 // Value as text / integer by the same rules (for array elements and members).
 const char* json_as_str(yyjson_val* v);
 int64_t json_as_int(yyjson_val* v);
