@@ -40,20 +40,25 @@ extern "C" {
 int id_session_create(const char* user_id, const char* username, char* out, size_t cap) {
   char sid[256];
   if (zeb::random_id("sess_", 24, sid, sizeof sid) != 0) return -1;
+  bool stored = false;
   int rc = zeb::tokens_update([&](yyjson_mut_doc* doc, yyjson_mut_val* root) {
+    // A "sessions" of another type cannot hold the record: hand out no id that
+    // could never verify, and leave the file as it is.
+    yyjson_mut_val* sessions = zeb::json_obj(root, "sessions");
+    if (!sessions) return zeb::Change::Discard;
     int64_t now = zeb_time_now();
     yyjson_mut_val* rec = yyjson_mut_obj(doc);
     if (user_id) yyjson_mut_obj_add_strcpy(doc, rec, "user_id", user_id);
     if (username) yyjson_mut_obj_add_strcpy(doc, rec, "username", username);
     yyjson_mut_obj_add_sint(doc, rec, "created_at", now);
     yyjson_mut_obj_add_sint(doc, rec, "expires_at", now + kSessionLifetime);
-    // A "sessions" of another type cannot hold the record; the file is still saved.
-    if (yyjson_mut_val* sessions = zeb::json_obj(root, "sessions"))
-      yyjson_mut_obj_add(sessions, yyjson_mut_strcpy(doc, sid), rec);
+    yyjson_mut_obj_add(sessions, yyjson_mut_strcpy(doc, sid), rec);
+    stored = true;
     return zeb::Change::Save;
   });
-  if (rc == 0 && out && cap > 0) zeb_strlcpy(out, sid, cap);
-  return rc;
+  if (rc != 0 || !stored) return -1;
+  if (out && cap > 0) zeb_strlcpy(out, sid, cap);
+  return 0;
 }
 
 bool id_session_verify(const char* session_id, char* user_id, size_t user_cap, char* username,

@@ -104,12 +104,13 @@ TEST_F(SessionTest, VerifyReadsStoredRecordsByTheRules) {
   }
 }
 
-TEST_F(SessionTest, CreateWithUnusableSessionsSavesAndStoresNothing) {
+TEST_F(SessionTest, CreateWithUnusableSessionsFailsAndWritesNothing) {
   write_store(R"({"sessions":"x"})");
-  std::string sid = create("u", "n");
-  EXPECT_FALSE(sid.empty());
-  EXPECT_EQ(store_json(), R"({"sessions":"x","auth_codes":{},"refresh":[]})");
-  EXPECT_FALSE(id_session_verify(sid.c_str(), nullptr, 0, nullptr, 0));
+  const std::string before = store_json();
+  char sid[64] = "untouched";
+  EXPECT_EQ(id_session_create("u", "n", sid, sizeof sid), -1);
+  EXPECT_STREQ(sid, "untouched");
+  EXPECT_EQ(store_json(), before);
 }
 
 TEST_F(SessionTest, DeleteRemovesOnlyThatSession) {
