@@ -51,18 +51,10 @@ TEST_F(SecretKeyTest, LongerFileGivesItsFirst32BytesAndStays) {
 }
 
 TEST_F(SecretKeyTest, FailingStepFailsAndLeavesNoFile) {
-  struct Case {
-    const char* name;
-    void (*inject)(zeb_platform_ops&);
-  } cases[] = {
-      {"write", [](zeb_platform_ops& o) { o.write = fail_write; }},
-      {"fsync", [](zeb_platform_ops& o) { o.fsync = fail_fsync; }},
-      {"close", [](zeb_platform_ops& o) { o.close = fail_close; }},
-      {"rename", [](zeb_platform_ops& o) { o.rename = fail_rename; }},
-      {"random", [](zeb_platform_ops& o) { o.getrandom = fail_getrandom; }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  std::vector<SaveFault> cases(std::begin(kSaveFaults), std::end(kSaveFaults));
+  cases.push_back({"random", [](zeb_platform_ops& o) { o.getrandom = fail_getrandom; }});
+  for (const SaveFault& c : cases) {
+    SCOPED_TRACE(c.what);
     {
       PlatformFault fault;
       c.inject(fault.ops());

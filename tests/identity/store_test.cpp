@@ -98,16 +98,7 @@ TEST_F(StoreTest, CorruptStoreIsKeptAndLogged) {
 TEST_F(StoreTest, FailingSaveStepLeavesOldStoreIntactAndNoTemporary) {
   ASSERT_EQ(append(kArr, "old"), StoreResult::Done);
   const std::string before = TempDataDir::read_file(dir.path("things.json"));
-  struct Case {
-    const char* what;
-    void (*inject)(zeb_platform_ops&);
-  } cases[] = {
-      {"write", [](zeb_platform_ops& o) { o.write = fail_write; }},
-      {"fsync", [](zeb_platform_ops& o) { o.fsync = fail_fsync; }},
-      {"close", [](zeb_platform_ops& o) { o.close = fail_close; }},
-      {"rename", [](zeb_platform_ops& o) { o.rename = fail_rename; }},
-  };
-  for (const Case& c : cases) {
+  for (const SaveFault& c : kSaveFaults) {
     SCOPED_TRACE(c.what);
     {
       PlatformFault f;

@@ -77,16 +77,7 @@ TEST(Replace, WritesWholeFileWithPrivateMode) {
 }
 
 TEST(Replace, AnyFailingStepKeepsOldFileAndRemovesTemporary) {
-  struct Case {
-    const char* what;
-    void (*inject)(zeb_platform_ops&);
-  } cases[] = {
-      {"write", [](zeb_platform_ops& o) { o.write = fail_write; }},
-      {"fsync", [](zeb_platform_ops& o) { o.fsync = fail_fsync; }},
-      {"close", [](zeb_platform_ops& o) { o.close = fail_close; }},
-      {"rename", [](zeb_platform_ops& o) { o.rename = fail_rename; }},
-  };
-  for (const Case& c : cases) {
+  for (const SaveFault& c : kSaveFaults) {
     SCOPED_TRACE(c.what);
     TmpDir t;
     std::string path = t.at("s.json"), tmp = t.at("s.json.tmp");

@@ -20,3 +20,15 @@ inline int fail_fsync(int) { errno = EIO; return -1; }
 inline int fail_close(int fd) { zeb_platform_default.close(fd); errno = EIO; return -1; }
 inline int fail_rename(const char*, const char*) { errno = EXDEV; return -1; }
 inline long fail_getrandom(void*, size_t) { errno = ENOSYS; return -1; }
+
+// Each step of a durable save, made to fail in turn.
+struct SaveFault {
+  const char* what;
+  void (*inject)(zeb_platform_ops&);
+};
+inline constexpr SaveFault kSaveFaults[] = {
+    {"write", [](zeb_platform_ops& o) { o.write = fail_write; }},
+    {"fsync", [](zeb_platform_ops& o) { o.fsync = fail_fsync; }},
+    {"close", [](zeb_platform_ops& o) { o.close = fail_close; }},
+    {"rename", [](zeb_platform_ops& o) { o.rename = fail_rename; }},
+};
