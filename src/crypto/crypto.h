@@ -31,6 +31,17 @@ void zeb_hmac_sha256(const void* key, size_t key_len, const void* msg, size_t ms
 int zeb_pbkdf2_sha256(const void* password, size_t password_len, const void* salt,
                       size_t salt_len, int32_t iterations, unsigned char* out, size_t out_len);
 
+// Zeroes n bytes at p in a way the compiler may not drop as a dead store: for
+// secrets in memory about to go out of scope.
+inline void zeb_wipe(void* p, size_t n) {
+  __builtin_memset(p, 0, n);
+  __asm__ __volatile__("" : : "r"(p) : "memory");
+}
+
+// True when the two byte strings are equal. The time taken depends only on the
+// longer length, never on where they first differ: for secrets, tags and hashes.
+bool zeb_ct_equal(const void* a, size_t a_len, const void* b, size_t b_len);
+
 // Base64url without padding. Returns the number of characters written (NUL not
 // counted), or -1 with nothing written when out_cap cannot hold text and NUL.
 int zeb_base64url_encode(const void* data, size_t len, char* out, size_t out_cap);

@@ -5,7 +5,6 @@
 
 #include "crypto.h"
 #include "sha256_impl.h"
-#include "wipe.h"
 
 namespace {
 
@@ -40,7 +39,7 @@ void hmac_prepare(HmacKey* k, const void* key, size_t key_len, Sha256Compress co
     zeb_sha256_init(&ctx);
     zeb_sha256_update(&ctx, key, key_len);
     zeb_sha256_final(&ctx, block);
-    zeb_crypto::wipe(&ctx, sizeof ctx);  // its buffer holds the end of the key
+    zeb_wipe(&ctx, sizeof ctx);  // its buffer holds the end of the key
   } else if (key_len > 0) {
     std::memcpy(block, key, key_len);
   }
@@ -50,7 +49,7 @@ void hmac_prepare(HmacKey* k, const void* key, size_t key_len, Sha256Compress co
   for (unsigned char& b : block) b ^= 0x36 ^ 0x5c;
   std::memcpy(k->outer, kInitialState, sizeof k->outer);
   compress(k->outer, block, 1);
-  zeb_crypto::wipe(block, sizeof block);
+  zeb_wipe(block, sizeof block);
 }
 
 // A context that has absorbed exactly one block, whose chaining value is state.
@@ -147,8 +146,8 @@ void zeb_hmac_sha256(const void* key, size_t key_len, const void* msg, size_t ms
   uint32_t s[8];
   hash_digest_block(k.outer, block, s, compress);
   std::memcpy(out, block, 32);
-  zeb_crypto::wipe(&k, sizeof k);
-  zeb_crypto::wipe(&ctx, sizeof ctx);
+  zeb_wipe(&k, sizeof k);
+  zeb_wipe(&ctx, sizeof ctx);
 }
 
 int zeb_pbkdf2_sha256(const void* password, size_t password_len, const void* salt,
@@ -185,12 +184,12 @@ int zeb_pbkdf2_sha256(const void* password, size_t password_len, const void* sal
     done += take;
   }
 
-  zeb_crypto::wipe(&k, sizeof k);
-  zeb_crypto::wipe(&salted, sizeof salted);
-  zeb_crypto::wipe(&ctx, sizeof ctx);
-  zeb_crypto::wipe(block, sizeof block);
-  zeb_crypto::wipe(u, sizeof u);
-  zeb_crypto::wipe(t, sizeof t);
+  zeb_wipe(&k, sizeof k);
+  zeb_wipe(&salted, sizeof salted);
+  zeb_wipe(&ctx, sizeof ctx);
+  zeb_wipe(block, sizeof block);
+  zeb_wipe(u, sizeof u);
+  zeb_wipe(t, sizeof t);
   return 0;
 }
 

@@ -4,7 +4,6 @@
 
 #include "crypto.h"
 #include "platform.h"
-#include "wipe.h"
 
 extern "C" {
 
@@ -28,7 +27,7 @@ int zeb_random_token(char* out, size_t out_cap, size_t nbytes) {
   int rc = -1;
   if (zeb_random_fill(bytes, nbytes) == 0)
     rc = zeb_base64url_encode(bytes, nbytes, out, out_cap) < 0 ? -1 : 0;
-  zeb_crypto::wipe(bytes, nbytes);
+  zeb_wipe(bytes, nbytes);
   return rc;
 }
 

@@ -2,8 +2,8 @@
 // version and one for the x86 SHA extensions, chosen once at run time.
 #include <atomic>
 
+#include "crypto.h"
 #include "sha256_impl.h"
-#include "wipe.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -110,8 +110,8 @@ void pbkdf2_iterate_portable(const uint32_t inner[8], const uint32_t outer[8], u
     compress_words(u, w);
     for (int i = 0; i < 8; ++i) t[i] ^= u[i];
   }
-  wipe(w, sizeof w);
-  wipe(s, sizeof s);
+  zeb_wipe(w, sizeof w);
+  zeb_wipe(s, sizeof s);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "crypto.h"
 #include "store.h"
 #include "tokens.h"
 #include "zeb_cgi.h"
@@ -140,18 +141,8 @@ bool id_client_find_by_id(const char* client_id, id_client* out) {
 
 bool id_client_verify_secret(const id_client* client, const char* presented) {
   if (!client || !presented || !*presented || !client->secret[0]) return false;
-  // The time taken depends only on the longer length: every byte is compared and
-  // the differences are accumulated, then decided once.
-  size_t stored_len = std::strlen(client->secret);
-  size_t presented_len = std::strlen(presented);
-  size_t n = std::max(stored_len, presented_len);
-  unsigned diff = stored_len != presented_len;
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char a = i < stored_len ? static_cast<unsigned char>(client->secret[i]) : 0;
-    unsigned char b = i < presented_len ? static_cast<unsigned char>(presented[i]) : 0;
-    diff |= a ^ b;
-  }
-  return diff == 0;
+  return zeb_ct_equal(client->secret, std::strlen(client->secret), presented,
+                      std::strlen(presented));
 }
 
 char* id_client_list_json(void) {

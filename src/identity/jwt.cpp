@@ -43,14 +43,6 @@ DocPtr parse_object(const unsigned char* text, size_t len) {
   return doc;
 }
 
-// Accumulates every byte difference and decides once, so that the time taken does
-// not tell where a forged tag or hash first goes wrong.
-bool same_bytes(const unsigned char* a, const unsigned char* b, size_t len) {
-  unsigned diff = 0;
-  for (size_t i = 0; i < len; ++i) diff |= a[i] ^ b[i];
-  return diff == 0;
-}
-
 const char* str_member(yyjson_val* obj, const char* name) {
   yyjson_val* v = yyjson_obj_get(obj, name);
   return yyjson_is_str(v) ? yyjson_get_str(v) : "";
@@ -76,8 +68,8 @@ int check_hs256(const char* input, size_t input_len, const unsigned char* sig, s
   if (id_get_secret_key(secret) != 0) return -1;
   unsigned char mac[kHmacLen];
   zeb_hmac_sha256(secret, sizeof secret, input, input_len, mac);
-  id_key_wipe(secret, sizeof secret);
-  return same_bytes(mac, sig, kHmacLen) ? 0 : -2;
+  zeb_wipe(secret, sizeof secret);
+  return zeb_ct_equal(mac, kHmacLen, sig, kHmacLen) ? 0 : -2;
 }
 
 int check_rs256(const char* input, size_t input_len, const unsigned char* sig, size_t sig_len,
@@ -93,7 +85,7 @@ int check_rs256(const char* input, size_t input_len, const unsigned char* sig, s
   if (br_rsa_i31_pkcs1_vrfy(sig, sig_len, BR_HASH_OID_SHA256, kHashLen, &pk->key, signed_hash) != 1) {
     return -2;
   }
-  return same_bytes(hash, signed_hash, kHashLen) ? 0 : -2;
+  return zeb_ct_equal(hash, kHashLen, signed_hash, kHashLen) ? 0 : -2;
 }
 
 void fill_claims(yyjson_val* c, id_jwt_claims* out) {

@@ -23,7 +23,7 @@ bool drbg_ready() {
   unsigned char seed[48];
   if (zeb_random_bytes(seed, sizeof seed) != 0) return false;
   br_hmac_drbg_init(&g_drbg, &br_sha256_vtable, seed, sizeof seed);
-  id_key_wipe(seed, sizeof seed);
+  zeb_wipe(seed, sizeof seed);
   g_drbg_ok = true;
   return true;
 }
@@ -138,8 +138,8 @@ int id_key_generate(id_key_entry* k) {
     std::memset(&k->decoder, 0, sizeof k->decoder);
     return 0;
   }();
-  id_key_wipe(kbuf_priv, sizeof kbuf_priv);
-  id_key_wipe(d, sizeof d);
+  zeb_wipe(kbuf_priv, sizeof kbuf_priv);
+  zeb_wipe(d, sizeof d);
   if (rc != 0) return -1;
   return id_key_decode(k);
 }

@@ -65,9 +65,3 @@ int id_key_generate(id_key_entry* k);
 // already done). Returns 0, or -1 when the DER does not decode to a 2048-bit RSA
 // key whose public exponent can be recovered, or the kid does not match.
 int id_key_decode(id_key_entry* k);
-
-// Zeroes n bytes at p in a way the compiler may not drop.
-inline void id_key_wipe(void* p, size_t n) {
-  __builtin_memset(p, 0, n);
-  __asm__ __volatile__("" : : "r"(p) : "memory");
-}

@@ -22,7 +22,7 @@ bool read_secret(const char* path, unsigned char* out) {
   if (!data) return false;
   bool ok = len >= kSecretLen;
   if (ok) std::memcpy(out, data, kSecretLen);
-  id_key_wipe(data, len);
+  zeb_wipe(data, len);
   std::free(data);
   return ok;
 }
@@ -44,6 +44,6 @@ extern "C" int id_get_secret_key(unsigned char out[32]) {
       return 0;
     }
   }
-  id_key_wipe(out, kSecretLen);
+  zeb_wipe(out, kSecretLen);
   return -1;
 }

@@ -106,6 +106,10 @@ int zeb_file_replace(const char* path, const char* tmp_path, const void* data, s
 }
 
 char* zeb_file_read(const char* path, size_t* len, bool* exists) {
+  return zeb_file_read_max(path, SIZE_MAX, len, exists);
+}
+
+char* zeb_file_read_max(const char* path, size_t max, size_t* len, bool* exists) {
   if (len) *len = 0;
   if (exists) *exists = false;
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -115,7 +119,12 @@ char* zeb_file_read(const char* path, size_t* len, bool* exists) {
   }
   if (exists) *exists = true;
   struct stat st;
-  size_t cap = (::fstat(fd, &st) == 0 && st.st_size > 0) ? static_cast<size_t>(st.st_size) + 1 : 4096;
+  bool sized = ::fstat(fd, &st) == 0 && st.st_size > 0;
+  if (sized && static_cast<uint64_t>(st.st_size) > max) {
+    ::close(fd);
+    return nullptr;
+  }
+  size_t cap = sized ? static_cast<size_t>(st.st_size) + 1 : 4096;
   char* buf = static_cast<char*>(std::malloc(cap));
   size_t used = 0;
   while (buf) {
@@ -138,6 +147,12 @@ char* zeb_file_read(const char* path, size_t* len, bool* exists) {
     }
     if (n == 0) break;
     used += static_cast<size_t>(n);
+    // A file that grew (or reports no size) is still held to the limit.
+    if (used > max) {
+      std::free(buf);
+      buf = nullptr;
+      break;
+    }
   }
   ::close(fd);
   if (!buf) return nullptr;

@@ -42,6 +42,10 @@ int zeb_file_replace(const char* path, const char* tmp_path, const void* data, s
 // whether it existed (may be null).
 char* zeb_file_read(const char* path, size_t* len, bool* exists);
 
+// zeb_file_read for files of at most max bytes: a larger file reads as null (with
+// *exists true).
+char* zeb_file_read_max(const char* path, size_t max, size_t* len, bool* exists);
+
 // Keeps an extra name for path at keep_path (a hard link, or a copy where links
 // are not possible). Returns 0 or -1. path itself is not changed.
 int zeb_file_keep(const char* path, const char* keep_path);
