@@ -181,6 +181,109 @@ int id_redirect_uri_check(const char* uri, char* msg, size_t msg_cap);
 // True when uri equals one of the client's registered redirect URIs byte for byte.
 bool id_client_validate_redirect_uri(const id_client* client, const char* uri);
 
+// ---- users and passwords ----
+// users.json: an array of user objects in order of creation. Roles are "owner",
+// "admin" (the administrator roles) and "user"; the first user of an empty store
+// is always "owner".
+
+// One user as the lookups report it; zeroed, then filled, texts cut to fit.
+struct id_user {
+  char id[256];
+  char username[256];
+  char email[256];
+  char pass_hash[256];
+  char role[24];  // normalised: "owner", "admin" or "user"
+  int64_t created;
+  int64_t last_login;
+};
+
+// Password rules: 8 to 256 bytes and not equal to username (may be null). Returns 0,
+// or -3 with the reason in msg (used when msg is not null and msg_cap not 0).
+int id_password_policy(const char* username, const char* password, char* msg, size_t msg_cap);
+// Writes a fresh "pbkdf2$100000$<salt hex>$<hash hex>" string (111 bytes) to out,
+// cut to cap. Returns 0, or -1 (out untouched) for a null argument or a failure of
+// the random source or the derivation.
+int id_hash_password(const char* password, char* out, size_t cap);
+// True when password derives the hash of stored, with the stored iteration count;
+// false for every malformed string. The final comparison takes constant time.
+bool id_verify_password(const char* password, const char* stored);
+
+// Creates a user; email and role may be null (role: "owner" or "admin" in any case,
+// else "user"; ignored for the first user, who is "owner"). Returns 0 with the new
+// id ("usr_" + 11 characters) in id_out (may be null); -1 missing input or a
+// hashing, random, lock or save failure; -2 the name is taken (ignoring case);
+// -3 invalid input. msg (may be null) is cleared and gets the reason of -1 for
+// missing input, -2 and -3.
+int id_user_create_role(const char* username, const char* password, const char* email,
+                        const char* role, char* id_out, size_t id_cap, char* msg, size_t msg_cap);
+// id_user_create_role without a requested role.
+int id_user_create_v(const char* username, const char* password, const char* email, char* id_out,
+                     size_t id_cap, char* msg, size_t msg_cap);
+// id_user_create_role without a requested role or message.
+int id_user_create(const char* username, const char* password, const char* email, char* id_out,
+                   size_t id_cap);
+// 0 when email (may be null or empty: none) is acceptable, else -3 with the reason
+// in msg.
+int id_email_check(const char* email, char* msg, size_t msg_cap);
+// The normalised role name of role (may be null): "owner", "admin" or "user".
+const char* id_role_name(const char* role);
+// Lookups read users.json without its lock. True when found; then *out (may be
+// null) is filled.
+bool id_user_find_by_username(const char* username, id_user* out);
+bool id_user_find_by_username_ci(const char* username, id_user* out);
+bool id_user_find_by_id(const char* user_id, id_user* out);
+// True when the user exists with the role "admin" or "owner".
+bool id_user_is_admin_by_id(const char* user_id);
+// The number of users with an administrator role.
+int id_user_admin_count(void);
+// True when the user is an administrator and the only one.
+bool id_user_is_last_admin(const char* user_id);
+// Replaces the user's password hash, keeping every other member. Returns 0; -1
+// missing input, unknown user or a failure; -3 the policy refused the password.
+// msg (may be null) is cleared and receives the reason.
+int id_user_set_password(const char* user_id, const char* password, char* msg, size_t msg_cap);
+// Every user as a compact JSON array without password hashes; "[]" for an absent or
+// unreadable store, null when out of memory. The caller frees the text with free().
+char* id_user_list_json(void);
+// Removes the user, then ends its sessions and revokes its refresh tokens. Returns
+// 0 when the user was removed and saved, -1 otherwise (nothing else is touched
+// when there was no such user).
+int id_user_delete(const char* user_id);
+
+// ---- sign-in throttling ----
+// login_attempts.json counts failures per account ("acc_" + username, case
+// sensitive); from the third failure of a run (failures at most 600 s apart) the
+// account is locked for 30 s, doubling up to 900 s. login_attempts_ip.json keeps
+// the failures of the last 600 s per client address; 20 of them put the address
+// over its budget.
+
+// 1 when the account may try to sign in (also for a null or empty username); 0
+// when it is locked, with the wait in msg. unused is not looked at.
+int id_login_allowed(const char* username, const char* unused, char* msg, size_t msg_cap);
+// Records a failed sign-in for the account (skipped when username is null or empty)
+// and for the address (skipped when ip is null or empty), and logs it.
+void id_login_failed(const char* username, const char* ip);
+// id_login_failed, then id_login_ip_over_budget(ip).
+bool id_login_failed_and_throttled(const char* username, const char* ip);
+// True when ip has 20 or more failures newer than now - 600.
+bool id_login_ip_over_budget(const char* ip);
+// 0 when ip is within its budget, else the seconds (1 to 600) until its oldest
+// counted failure leaves the window.
+int id_login_ip_retry_after(const char* ip);
+// Clears the account's record (the address's failures stay).
+void id_login_success(const char* username);
+
+// ---- roles and the admin guard ----
+
+// id_session_verify that also tells the role of the session's user ("owner",
+// "admin" or "user"). Out buffers may be null; nothing is written when false.
+bool id_session_verify_role(const char* session_id, char* user_id, size_t user_cap,
+                            char* username, size_t name_cap, char* role, size_t role_cap);
+// True when user_id (may be null) is an administrator, or else when the request's
+// X-Identity-Admin header equals the configured admin secret. A wrong secret is
+// written to server.log.
+bool id_api_admin_ok(const id_config* cfg, const char* user_id);
+
 // ---- audit log ----
 
 // Appends an event to audit_log.json, keeping the newest 2000. Only event is

@@ -18,6 +18,11 @@ int sys_close(int fd) { return ::close(fd); }
 int sys_rename(const char* from, const char* to) { return ::rename(from, to); }
 long sys_getrandom(void* buf, size_t len) { return ::getrandom(buf, len, 0); }
 int64_t sys_time() { return static_cast<int64_t>(::time(nullptr)); }
+void sys_sleep_ms(int ms) {
+  struct timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
 
 // Writes all of len bytes, retrying short writes and EINTR.
 int write_all(int fd, const void* data, size_t len) {
@@ -44,7 +49,7 @@ std::string parent_dir(const char* path) {
 extern "C" {
 
 const zeb_platform_ops zeb_platform_default = {sys_write, sys_fsync, sys_close,
-                                               sys_rename, sys_getrandom, sys_time};
+                                               sys_rename, sys_getrandom, sys_time, sys_sleep_ms};
 zeb_platform_ops g_platform = zeb_platform_default;
 
 int zeb_lock_open(const char* path) {
@@ -77,11 +82,7 @@ int zeb_lock_close(int fd) {
   return g_platform.close(fd) == 0 ? 0 : -1;
 }
 
-void zeb_sleep_ms(int ms) {
-  struct timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
+void zeb_sleep_ms(int ms) { g_platform.sleep_ms(ms); }
 
 int zeb_file_replace(const char* path, const char* tmp_path, const void* data, size_t len) {
   int fd = ::open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);

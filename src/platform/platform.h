@@ -18,6 +18,7 @@ struct zeb_platform_ops {
   int (*rename)(const char* from, const char* to);
   long (*getrandom)(void* buf, size_t len);  // bytes produced, or -1 with errno
   int64_t (*time)(void);
+  void (*sleep_ms)(int ms);  // between lock attempts
 };
 extern zeb_platform_ops g_platform;
 // The real calls, for restoring g_platform.

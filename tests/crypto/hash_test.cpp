@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crypto.h"
+#include "run_program.h"
 #include "sha256_impl.h"
 
 namespace {
@@ -270,23 +271,9 @@ TEST_P(HashTest, Pbkdf2RefusesBadArgumentsWithoutWriting) {
 
 // Random cases from python's hashlib and hmac, made once per run.
 std::vector<std::string> reference_lines() {
-  static const std::vector<std::string> lines = [] {
-    std::vector<std::string> out;
-    const std::string cmd = "python3 " ZEB_SOURCE_DIR "/tests/crypto/reference.py 20261210 160";
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
-    if (!pipe) return out;
-    std::string line;
-    for (int ch; (ch = std::fgetc(pipe.get())) != EOF;) {
-      if (ch != '\n') {
-        line += static_cast<char>(ch);
-      } else {
-        out.push_back(line);
-        line.clear();
-      }
-    }
-    return out;
-  }();
-  return lines;
+  static const std::vector<std::string> cases =
+      lines(command_output("python3 " ZEB_SOURCE_DIR "/tests/crypto/reference.py 20261210 160"));
+  return cases;
 }
 
 TEST_P(HashTest, MatchesPythonOnRandomInput) {

@@ -15,6 +15,7 @@
 #include "identity_common.h"
 #include "keys_internal.h"
 #include "platform.h"
+#include "run_program.h"
 #include "temp_dir.h"
 
 namespace keys_test {
@@ -80,30 +81,7 @@ inline const id_key_entry& pool_key(int i) {
 // Runs the python side with the arguments and returns what it printed; a failing
 // run fails the test.
 inline std::string python(const std::string& args) {
-  std::string cmd = "python3 " ZEB_SOURCE_DIR "/tests/identity/jwt_interop.py " + args;
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) {
-    ADD_FAILURE() << "cannot run " << cmd;
-    return out;
-  }
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  EXPECT_EQ(pclose(p), 0) << cmd;
-  return out;
-}
-
-inline std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    out.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return out;
+  return command_output("python3 " ZEB_SOURCE_DIR "/tests/identity/jwt_interop.py " + args);
 }
 
 // Starts n processes that all run fn while the lock of `store` is held here, lets

@@ -20,6 +20,8 @@ inline int fail_fsync(int) { errno = EIO; return -1; }
 inline int fail_close(int fd) { zeb_platform_default.close(fd); errno = EIO; return -1; }
 inline int fail_rename(const char*, const char*) { errno = EXDEV; return -1; }
 inline long fail_getrandom(void*, size_t) { errno = ENOSYS; return -1; }
+// Lock retries without the waits: a lock held elsewhere fails at once.
+inline void no_sleep(int) {}
 
 // Each step of a durable save, made to fail in turn.
 struct SaveFault {

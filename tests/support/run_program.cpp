@@ -1,5 +1,7 @@
 #include "run_program.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -128,4 +130,30 @@ void set_environment(const std::vector<std::string>& env) {
     if (eq == std::string::npos) continue;
     ::setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
   }
+}
+
+std::string command_output(const std::string& cmd) {
+  std::string out;
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) {
+    ADD_FAILURE() << "cannot run " << cmd;
+    return out;
+  }
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  EXPECT_EQ(::pclose(p), 0) << cmd;
+  return out;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    out.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
 }

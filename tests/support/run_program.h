@@ -27,3 +27,9 @@ ProgramResult run_in_child(const std::function<int()>& fn, const std::string& st
 // Replaces this process's whole environment by env ("NAME=value" entries); meant
 // for the child of run_in_child.
 void set_environment(const std::vector<std::string>& env);
+
+// Runs a shell command and returns everything it wrote to stdout; a command that
+// cannot be started or exits with a status other than 0 fails the test.
+std::string command_output(const std::string& cmd);
+// The lines of text, without their line feeds.
+std::vector<std::string> lines(const std::string& text);
