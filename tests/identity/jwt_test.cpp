@@ -16,7 +16,6 @@ using keys_test::b64url_decode;
 using keys_test::FixedClock;
 using keys_test::keys_json;
 using keys_test::KeysTest;
-using keys_test::lines;
 using keys_test::pool_key;
 using keys_test::python;
 using keys_test::stored;

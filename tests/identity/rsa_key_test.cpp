@@ -118,7 +118,7 @@ TEST(RsaKey, ForeignKeys) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kind);
     std::string path = dir.path(std::string(c.kind) + ".der");
-    std::string kid = keys_test::lines(python("der " + path + " " + c.kind)).at(0);
+    std::string kid = lines(python("der " + path + " " + c.kind)).at(0);
     id_key_entry k = loaded(kid, TempDataDir::read_file(path));
     EXPECT_EQ(id_key_decode(&k), c.result);
     if (c.result == 0) {
