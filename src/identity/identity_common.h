@@ -138,6 +138,58 @@ bool id_refresh_token_find(const char* token, id_refresh_record* out);
 // client's. Returns the number removed; 0 also for every failure.
 int id_refresh_token_revoke_family(const char* token, const char* client_id);
 
+// ---- authorization codes ----
+// Codes ("code_" + 32 random base64url characters) live 600 seconds in the
+// "auth_codes" object of tokens.json and are good for one redemption attempt.
+
+// One redeemed code as id_auth_code_consume reports it; cleared, then filled.
+struct id_auth_code_record {
+  char user_id[256];
+  char username[256];
+  char client_id[256];
+  char redirect_uri[256];
+  char scope[256];
+  char code_challenge[256];
+  char code_challenge_method[32];
+  char nonce[256];
+  int64_t auth_time;
+};
+
+// Issues a code. Texts may be null (left out; scope then "openid profile",
+// code_challenge "", code_challenge_method "plain"); nonce is left out when null or
+// empty, auth_time when not > 0. Returns 0 with the code in out_code (may be null),
+// or -1 with nothing handed out.
+int id_auth_code_create_v(const char* user_id, const char* username, const char* client_id,
+                          const char* redirect_uri, const char* scope, const char* code_challenge,
+                          const char* code_challenge_method, const char* nonce, int64_t auth_time,
+                          char* out_code, size_t cap);
+// id_auth_code_create_v without nonce and auth_time.
+int id_auth_code_create(const char* user_id, const char* username, const char* client_id,
+                        const char* redirect_uri, const char* scope, const char* code_challenge,
+                        const char* code_challenge_method, char* out_code, size_t cap);
+// Uses the code up (its removal is saved before any check), then checks it.
+// Returns 0 with *out (may be null) filled; -1 unknown code or failure (a code whose
+// removal could not be saved is never honoured); -2 expired; -3 another client;
+// -4 another redirect URI; -5 the PKCE verifier does not match.
+int id_auth_code_consume(const char* code, const char* client_id, const char* redirect_uri,
+                         const char* code_verifier, id_auth_code_record* out);
+
+// The sessions, refresh tokens (each also masked) and rotated entries of
+// tokens.json as compact JSON; with user_id given and not empty only that user's
+// sessions and tokens (rotated entries always). "{}" when the text cannot be made.
+// The caller frees the text with free().
+char* id_refresh_token_list_json_scoped(const char* user_id);
+// id_refresh_token_list_json_scoped for every user.
+char* id_refresh_token_list_json(void);
+
+// ---- revoked token identifiers ----
+
+// Adds jti to revoked.json until exp, replacing an earlier entry of it, after
+// dropping the entries whose exp has passed. Returns 0, or -1.
+int id_revoke_add_jti(const char* jti, int64_t exp, const char* sub, const char* client_id);
+// True when jti is on the list and its exp (0: none) has not been reached.
+bool id_revoke_is_jti(const char* jti);
+
 // ---- clients and redirect URIs ----
 
 // A registered client, filled by id_client_find_by_id. The public mark is the field
@@ -180,6 +232,40 @@ char* id_client_list_json(void);
 int id_redirect_uri_check(const char* uri, char* msg, size_t msg_cap);
 // True when uri equals one of the client's registered redirect URIs byte for byte.
 bool id_client_validate_redirect_uri(const id_client* client, const char* uri);
+
+// ---- client authentication ----
+
+// Splits the Basic credentials of HTTP_AUTHORIZATION into id and secret (cut to
+// their capacities). Returns 0, or -1 (outs untouched) when there are none.
+int id_parse_basic_auth(char* id_out, size_t id_cap, char* secret_out, size_t secret_cap);
+// Authenticates the calling client from the form's id and secret (either may be
+// null) or, when the form gives no id, from Basic credentials (*basic, may be null,
+// is then set to 1). Returns 0 with the client copied to *out (may be null), or -1
+// with the reason in msg (may be null).
+int id_authenticate_client(const char* form_id, const char* form_secret, id_client* out,
+                           unsigned char* basic, char* msg, size_t msg_cap);
+
+// ---- consent and scope lists ----
+// Scope lists: tokens separated by runs of blanks, tabs and commas, compared byte
+// for byte. consents.json: user id -> client id -> {"scopes", "granted"}.
+
+// Writes the requested tokens that allowed (null or empty: "openid profile email")
+// holds, in request order, without repeats, blank-separated, to out; stops at the
+// first token that does not fit.
+void id_scope_intersect(const char* requested, const char* allowed, char* out, size_t cap);
+// True when the user's consent for the client grants every requested token
+// (requested null: any consent at all).
+bool id_consent_covers(const char* user_id, const char* client_id, const char* requested);
+// Widens the user's consent for the client by scopes (may be null or empty) and
+// stamps it now. Returns 0, or -1.
+int id_consent_set(const char* user_id, const char* client_id, const char* scopes);
+// Removes the user's consent for the client. Returns 0 (also when there was none),
+// or -1.
+int id_consent_revoke(const char* user_id, const char* client_id);
+// Every consent as a compact JSON array of {"user_id","client_id","scopes",
+// "granted"}; "[]" when the store is absent or unreadable. The caller frees the
+// text with free().
+char* id_consent_list_json(void);
 
 // ---- users and passwords ----
 // users.json: an array of user objects in order of creation. Roles are "owner",
