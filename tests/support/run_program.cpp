@@ -98,16 +98,19 @@ ProgramResult run_child(const std::function<void()>& child_main, const std::stri
 }  // namespace
 
 ProgramResult run_program(const std::string& path, const std::vector<std::string>& env,
-                          const std::string& stdin_data, const std::string& cwd) {
+                          const std::string& stdin_data, const std::string& cwd,
+                          const std::vector<std::string>& args) {
   // Built before the fork: the child only makes async-signal-safe calls.
   std::vector<char*> envp;
   for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
-  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
   return run_child(
       [&] {
         if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
-        ::execve(path.c_str(), argv, envp.data());
+        ::execve(path.c_str(), argv.data(), envp.data());
       },
       stdin_data);
 }

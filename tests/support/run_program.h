@@ -11,12 +11,13 @@ struct ProgramResult {
   std::string err;  // everything written to stderr
 };
 
-// Runs the program at `path` (no arguments besides its name) with exactly the
+// Runs the program at `path` with the arguments `args` after its name, exactly the
 // environment `env` ("NAME=value" entries; nothing is inherited), stdin_data on its
 // standard input and, when cwd is not empty, cwd as its working directory. Waits
 // for it to end. A program that cannot be started exits with 127.
 ProgramResult run_program(const std::string& path, const std::vector<std::string>& env,
-                          const std::string& stdin_data, const std::string& cwd = "");
+                          const std::string& stdin_data, const std::string& cwd = "",
+                          const std::vector<std::string>& args = {});
 
 // Runs fn in a forked copy of this process (environment, working directory and
 // static state inherited) with stdin_data on its standard input. The child flushes
