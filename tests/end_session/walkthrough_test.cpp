@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "lighttpd_server.h"
+#include "run_program.h"
 #include "temp_dir.h"
 
 namespace {
@@ -25,7 +27,7 @@ class WalkthroughTest : public TempDataDirTest {
     if (!lighttpd_test::installed()) GTEST_SKIP() << "lighttpd is not installed (scripts/setup)";
     if (!admin_target_exists()) GTEST_SKIP() << "there is no identity-admin target (no sources in src/admin)";
     ASSERT_EQ(access(kAdmin, X_OK), 0) << kAdmin << " is not built: build the identity-admin target";
-    server.start(dir.root() + "/run", dir.data_dir(), {ZEB_END_SESSION});
+    server.start(dir.root() + "/run", dir.data_dir(), {ZEB_END_SESSION, kJwks});
   }
 
   std::string walkthrough(const std::string& data_dir, int* status) {
@@ -36,6 +38,7 @@ class WalkthroughTest : public TempDataDirTest {
   }
 
   static constexpr const char* kAdmin = ZEB_BINARY_DIR "/identity-admin";
+  static constexpr const char* kJwks = ZEB_BINARY_DIR "/jwks";
   lighttpd_test::Server server;
 };
 
@@ -45,6 +48,21 @@ TEST_F(WalkthroughTest, SignsOutThroughTheServer) {
   EXPECT_EQ(status, 0) << out;
   EXPECT_NE(out.find("Location: https://rp.walkthrough.test/after-logout?state=walk-"), std::string::npos) << out;
   EXPECT_NE(out.find("walkthrough: all 9 steps passed\n"), std::string::npos) << out;
+
+  // The relying party's view: the token the walkthrough minted verifies with the
+  // key set fetched from the server.
+  std::string client_id, token;
+  for (const std::string& line : lines(out)) {
+    if (line.rfind("   client id ", 0) == 0) client_id = line.substr(13);
+    if (line.rfind("   token ", 0) == 0) token = line.substr(9);
+  }
+  ASSERT_FALSE(client_id.empty()) << out;
+  ASSERT_FALSE(token.empty()) << out;
+  std::vector<std::string> verdict =
+      lines(command_output("python3 " ZEB_SOURCE_DIR "/tests/jwks/jwks_verify.py " + server.base() +
+                           "/jwks " + server.base() + " " + client_id + " " + token));
+  ASSERT_EQ(verdict.size(), 1u);
+  EXPECT_EQ(verdict[0].rfind("ok ", 0), 0u) << verdict[0];
 }
 
 TEST_F(WalkthroughTest, StopsAtTheSignOutThatDidNotRedirect) {
