@@ -2,6 +2,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,18 +91,33 @@ Reply Json::reply() {
 
 namespace {
 
+// The terminal's settings while echo is off, for the signal handler: an
+// interrupted prompt must not leave the operator's terminal silent.
+termios g_saved_tty;
+
+void restore_and_reraise(int sig) {
+  tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_tty);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
 // Echo stays off only while the line is read; the old settings come back on
 // every path out.
 class EchoOff {
  public:
   EchoOff() : on_(tcgetattr(STDIN_FILENO, &old_) == 0) {
     if (!on_) return;
+    g_saved_tty = old_;
+    for (int sig : kStopSignals) std::signal(sig, restore_and_reraise);
     termios quiet = old_;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     on_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
   }
   ~EchoOff() {
     if (on_) tcsetattr(STDIN_FILENO, TCSANOW, &old_);
+    for (int sig : kStopSignals) std::signal(sig, SIG_DFL);
   }
   EchoOff(const EchoOff&) = delete;
   EchoOff& operator=(const EchoOff&) = delete;
