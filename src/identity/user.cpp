@@ -352,9 +352,23 @@ int id_user_delete(const char* user_id) {
   });
   if (!found) return -1;
   // The users lock is released by now: no two store locks are ever held at once.
-  id_session_delete_by_user(user_id);
-  id_refresh_token_revoke_by_user(user_id);
-  return rc;
+  // Sessions and refresh tokens go in one cycle, and a failure there fails the
+  // delete: a removed user must not keep a refresh token that still rotates.
+  auto owned = [&](yyjson_mut_val* rec) {
+    return yyjson_mut_is_obj(rec) && std::strcmp(zeb::json_str(rec, "user_id"), user_id) == 0;
+  };
+  int ended = zeb::tokens_update([&](yyjson_mut_doc*, yyjson_mut_val* root) {
+    yyjson_mut_obj_iter sit = yyjson_mut_obj_iter_with(zeb::json_obj(root, "sessions"));
+    while (yyjson_mut_val* key = yyjson_mut_obj_iter_next(&sit)) {
+      if (owned(yyjson_mut_obj_iter_get_val(key))) yyjson_mut_obj_iter_remove(&sit);
+    }
+    yyjson_mut_arr_iter rit = yyjson_mut_arr_iter_with(zeb::json_arr(root, "refresh"));
+    while (yyjson_mut_val* rec = yyjson_mut_arr_iter_next(&rit)) {
+      if (owned(rec)) yyjson_mut_arr_iter_remove(&rit);
+    }
+    return zeb::Change::Save;
+  });
+  return rc == 0 && ended == 0 ? 0 : -1;
 }
 
 }  // extern "C"

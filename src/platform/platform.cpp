@@ -18,6 +18,9 @@ int sys_close(int fd) { return ::close(fd); }
 int sys_rename(const char* from, const char* to) { return ::rename(from, to); }
 long sys_getrandom(void* buf, size_t len) { return ::getrandom(buf, len, 0); }
 int64_t sys_time() { return static_cast<int64_t>(::time(nullptr)); }
+int sys_open(const char* path, int flags, int mode) {
+  return ::open(path, flags, static_cast<mode_t>(mode));
+}
 void sys_sleep_ms(int ms) {
   struct timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
   while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
@@ -48,12 +51,13 @@ std::string parent_dir(const char* path) {
 
 extern "C" {
 
-const zeb_platform_ops zeb_platform_default = {sys_write, sys_fsync, sys_close,
-                                               sys_rename, sys_getrandom, sys_time, sys_sleep_ms};
+const zeb_platform_ops zeb_platform_default = {sys_write,    sys_fsync,     sys_close,
+                                               sys_rename,   sys_getrandom, sys_time,
+                                               sys_sleep_ms, sys_open};
 zeb_platform_ops g_platform = zeb_platform_default;
 
 int zeb_lock_open(const char* path) {
-  return ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  return g_platform.open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
 }
 
 int zeb_lock_try(int fd) {
@@ -85,7 +89,7 @@ int zeb_lock_close(int fd) {
 void zeb_sleep_ms(int ms) { g_platform.sleep_ms(ms); }
 
 int zeb_file_replace(const char* path, const char* tmp_path, const void* data, size_t len) {
-  int fd = ::open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fd = g_platform.open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
   // A temporary file left by a process with another umask keeps its mode: force it.
   ::fchmod(fd, 0600);
@@ -99,10 +103,11 @@ int zeb_file_replace(const char* path, const char* tmp_path, const void* data, s
   }
   // The rename lives in the directory: without this fsync a crash can bring the
   // old store back after the save was reported as done.
-  int dfd = ::open(parent_dir(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dfd = g_platform.open(parent_dir(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (dfd < 0) return -1;
   bool dir_ok = g_platform.fsync(dfd) == 0;
-  ::close(dfd);
+  // Nothing was written through this descriptor: its close cannot lose data.
+  g_platform.close(dfd);
   return dir_ok ? 0 : -1;
 }
 
@@ -167,7 +172,7 @@ int zeb_file_keep(const char* path, const char* keep_path) {
   size_t len = 0;
   char* data = zeb_file_read(path, &len, nullptr);
   if (!data) return -1;
-  int fd = ::open(keep_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  int fd = g_platform.open(keep_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   int rc = -1;
   if (fd >= 0) {
     rc = (write_all(fd, data, len) == 0 && g_platform.fsync(fd) == 0) ? 0 : -1;
@@ -179,7 +184,7 @@ int zeb_file_keep(const char* path, const char* keep_path) {
 }
 
 int zeb_file_append(const char* path, const void* data, size_t len) {
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  int fd = g_platform.open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
   int rc = write_all(fd, data, len);
   if (g_platform.close(fd) != 0) rc = -1;

@@ -19,6 +19,9 @@ struct zeb_platform_ops {
   long (*getrandom)(void* buf, size_t len);  // bytes produced, or -1 with errno
   int64_t (*time)(void);
   void (*sleep_ms)(int ms);  // between lock attempts
+  // Opens of the files a store change writes: the lock file, the temporary file,
+  // the directory for its fsync, a kept copy and server.log (readers open directly).
+  int (*open)(const char* path, int flags, int mode);
 };
 extern zeb_platform_ops g_platform;
 // The real calls, for restoring g_platform.
