@@ -44,6 +44,9 @@ bool redirect_allowed(const SignedOut& s, const char* hint, const char* uri) {
   id_client client;
   if (!id_client_find_by_id(claims.aud, &client)) return false;
   if (!uri[0]) return false;
+  // clients.json may be edited by hand: a stored URI is written into the Location
+  // line only if it also passes the registration rules (no control bytes).
+  if (id_redirect_uri_check(uri, nullptr, 0) != 0) return false;
   return id_client_validate_redirect_uri(&client, uri);
 }
 
