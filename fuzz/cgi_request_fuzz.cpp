@@ -5,33 +5,23 @@
 // Input: a flag byte, then QUERY_STRING, HTTP_COOKIE, CONTENT_TYPE, CONTENT_LENGTH,
 // HTTP_AUTHORIZATION and HTTP_X_FORWARDED_FOR separated by NUL bytes, then the body
 // (which may hold NULs).
-//
-// The request parameters are read once per process, as one process serves one
-// request. This file compiles the parameter code into itself so that it can put
-// that once-only state back between inputs; the linker then takes id_param from
-// here rather than from the library.
-#include "../src/identity/param.cpp"
-
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "fuzz_support.h"
+#include "identity_common.h"
+#include "store.h"
+#include "zeb_cgi.h"
 
 namespace {
 
 constexpr size_t kQueryValueMax = 4095;
 // Stays below a pipe's buffer so that writing the body never blocks.
 constexpr size_t kPipeBodyMax = 60000;
-
-void reset_request() {
-  std::free(cached_post);
-  cached_post = nullptr;
-  cached_post_len = 0;
-  post_read_attempted = false;
-}
 
 void set(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 
@@ -71,7 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t flags = data[0];
   std::vector<std::string> f = fuzz::split(data + 1, size - 1, 7);
   const std::string& body = f[6];
-  reset_request();
 
   set("QUERY_STRING", f[0]);
   set("HTTP_COOKIE", f[1]);
@@ -81,14 +70,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   set("HTTP_X_FORWARDED_FOR", f[5]);
   set("REMOTE_ADDR", (flags & 16) ? "" : "192.0.2.1");
   set("REQUEST_METHOD", (flags & 1) ? "POST" : (flags & 32) ? "PO" : "GET");
-  std::string body_file = fuzz::data_path("body");
-  if (flags & 2) {
+  const bool from_file = flags & 2;
+  if (from_file) {
+    std::string body_file = fuzz::data_path("body");
     fuzz::write_file(body_file, body.data(), body.size());
     set("POST_BODY_FILE", body_file);
   } else {
     unsetenv("POST_BODY_FILE");
-    body_on_stdin(body);
   }
+
+  // The body as read: terminated, never longer than what was sent.
+  if (!from_file) body_on_stdin(body);
+  size_t post_len = 0;
+  if (char* post = cgi_read_post(&post_len)) {
+    FUZZ_CHECK(post[post_len] == '\0');
+    FUZZ_CHECK(post_len <= body.size());
+    std::free(post);
+  }
+
+  // Then the same request through the parameter lookups.
+  if (!from_file) body_on_stdin(body);
+  zeb::param_forget();
 
   // Query values are cut to 4095 bytes, body values shorter still.
   size_t max = kQueryValueMax;
@@ -100,10 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_param(bkey.c_str(), max);
   FUZZ_CHECK(*id_param("") == '\0');
   FUZZ_CHECK(std::strlen(cgi_query(qkey.c_str())) <= kQueryValueMax);
-  if (cached_post) {
-    FUZZ_CHECK(cached_post[cached_post_len] == '\0');
-    FUZZ_CHECK(cached_post_len <= body.size());
-  }
   static const size_t kCaps[] = {1, 2, 8, 64};
   size_t cap = kCaps[(flags >> 6) & 3];
   {

@@ -1,11 +1,11 @@
 // Request parameters: the query string first, then the POST body (JSON or form).
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include <yyjson.h>
 
 #include "identity_common.h"
+#include "store.h"
 #include "zeb_cgi.h"
 
 namespace {
@@ -21,15 +21,10 @@ size_t cached_post_len = 0;
 bool post_read_attempted = false;
 const char kEmpty[] = "";
 
-struct DocFree {
-  void operator()(yyjson_doc* d) const { yyjson_doc_free(d); }
-};
-using DocPtr = std::unique_ptr<yyjson_doc, DocFree>;
-
 // The string member `name` of a JSON object body (the first of that name), or null
 // when the body is not such an object or the member is missing or not a string.
 const char* json_member(const char* name) {
-  DocPtr doc(yyjson_read(cached_post, cached_post_len, 0));
+  zeb::DocPtr doc(yyjson_read(cached_post, cached_post_len, 0));
   if (!doc) return nullptr;
   // yyjson_obj_getn walks the members in order, so the first of a name counts.
   yyjson_val* v = yyjson_obj_getn(yyjson_doc_get_root(doc.get()), name, std::strlen(name));
@@ -50,6 +45,13 @@ const char* body_value(const char* name) {
 }
 
 }  // namespace
+
+void zeb::param_forget() {
+  std::free(cached_post);
+  cached_post = nullptr;
+  cached_post_len = 0;
+  post_read_attempted = false;
+}
 
 extern "C" {
 

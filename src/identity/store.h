@@ -77,6 +77,10 @@ inline int store_update_rc(const StoreSpec& spec, const Mutate& mutate) {
   return store_update(spec, mutate) == StoreResult::Done ? 0 : -1;
 }
 
+// Forgets the request body id_param has read (it reads it once per process), so
+// that the next id_param reads the request anew; for tests and fuzzing.
+void param_forget();
+
 // Reads a store without a lock; null when missing or invalid.
 DocPtr store_read(const char* name);
 
