@@ -11,9 +11,10 @@ constexpr const char* kRevokedFile = "revoked.json";
 constexpr zeb::StoreSpec kRevokedStore{kRevokedFile, zeb::kStoreRetries, YYJSON_TYPE_OBJ,
                                        zeb::Missing::Empty};
 
-// A member's expiry for pruning; anything that is not an object with an integer
-// "exp" counts as long expired.
-int64_t entry_exp(yyjson_mut_val* v) { return yyjson_mut_is_obj(v) ? zeb::json_int(v, "exp") : 0; }
+// Whether an entry with this "exp" (read by the shared rules) still revokes its
+// identifier: an entry without a usable expiry revokes for as long as it is listed,
+// so pruning must never drop it either.
+bool revokes(int64_t exp, int64_t now) { return exp == 0 || now < exp; }
 
 // The entry with its members in their stored order, texts copied; null when out
 // of memory.
@@ -45,8 +46,9 @@ int id_revoke_add_jti(const char* jti, int64_t exp, const char* sub, const char*
     yyjson_mut_obj_iter it = yyjson_mut_obj_iter_with(root);
     while (yyjson_mut_val* k = yyjson_mut_obj_iter_next(&it)) {
       // Length-aware: a stored name with an embedded NUL is another identifier.
-      if (entry_exp(yyjson_mut_obj_iter_get_val(k)) <= now || yyjson_mut_equals_strn(k, jti, len))
-        yyjson_mut_obj_iter_remove(&it);
+      yyjson_mut_val* v = yyjson_mut_obj_iter_get_val(k);
+      bool lapsed = !yyjson_mut_is_obj(v) || !revokes(zeb::json_int(v, "exp"), now);
+      if (lapsed || yyjson_mut_equals_strn(k, jti, len)) yyjson_mut_obj_iter_remove(&it);
     }
     added = yyjson_mut_obj_add(root, key, entry);
     return added ? zeb::Change::Save : zeb::Change::Discard;
@@ -60,9 +62,7 @@ bool id_revoke_is_jti(const char* jti) {
   yyjson_val* root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
   yyjson_val* entry = zeb::json_member(root, jti);
   if (!yyjson_is_obj(entry)) return false;
-  // An entry without a usable expiry stays revoked for as long as it is listed.
-  int64_t exp = zeb::json_int(entry, "exp");
-  return exp == 0 || zeb_time_now() < exp;
+  return revokes(zeb::json_int(entry, "exp"), zeb_time_now());
 }
 
 }  // extern "C"

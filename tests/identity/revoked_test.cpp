@@ -51,7 +51,9 @@ TEST_F(RevokedTest, AddedIdentifierIsRevokedUntilTheSecondOfItsExpiry) {
   EXPECT_NE(list_json().find("\"jti_a\""), std::string::npos);
 }
 
-TEST_F(RevokedTest, AdditionPrunesEveryEntryWithoutAFutureIntegerExpiry) {
+// Pruning drops exactly the entries the check no longer counts as revoked: those
+// that are not objects and those whose integer expiry has come.
+TEST_F(RevokedTest, AdditionPrunesEveryEntryThatNoLongerRevokes) {
   write_list(R"({
     "past": {"exp": 1699999999}, "now": {"exp": 1700000000}, "zero": {"exp": 0},
     "negative": {"exp": -5}, "empty": {}, "text_exp": {"exp": "1800000000"},
@@ -63,20 +65,25 @@ TEST_F(RevokedTest, AdditionPrunesEveryEntryWithoutAFutureIntegerExpiry) {
     "wide": {"exp": 4294967296000}
   })");
   ASSERT_EQ(id_revoke_add_jti("new", kNow + 10, "s", "c"), 0);
-  EXPECT_EQ(list_json(), R"({"next_second":{"exp":1700000001},)"
+  EXPECT_EQ(list_json(), R"({"zero":{"exp":0},"empty":{},"text_exp":{"exp":"1800000000"},)"
+                         R"("real_exp":{"exp":1800000000.0},"null_exp":{"exp":null},)"
+                         R"("next_second":{"exp":1700000001},)"
                          R"("kept":{"sub":"u","exp":1800000000,"extra":[true]},)"
                          R"("wide":{"exp":4294967296000},)" +
                              entry("new", kNow + 10, "s", "c") + "}");
+  for (const char* jti : {"zero", "empty", "text_exp", "next_second", "new"})
+    EXPECT_TRUE(id_revoke_is_jti(jti)) << jti;
 }
 
-TEST_F(RevokedTest, ZeroExpiryIsRevokedUntilTheNextAdditionPrunesIt) {
+// A token without an expiry never lapses, so neither does its revocation.
+TEST_F(RevokedTest, ZeroExpiryStaysRevokedAcrossLaterAdditions) {
   ASSERT_EQ(id_revoke_add_jti("forever", 0, nullptr, nullptr), 0);
   EXPECT_EQ(list_json(), "{" + entry("forever", 0) + "}");
   g_fake_now = kNow + 1000000000;
   EXPECT_TRUE(id_revoke_is_jti("forever"));
   ASSERT_EQ(id_revoke_add_jti("other", g_fake_now + 60, nullptr, nullptr), 0);
-  EXPECT_FALSE(id_revoke_is_jti("forever"));
-  EXPECT_EQ(list_json(), "{" + entry("other", g_fake_now + 60) + "}");
+  EXPECT_TRUE(id_revoke_is_jti("forever"));
+  EXPECT_EQ(list_json(), "{" + entry("forever", 0) + "," + entry("other", g_fake_now + 60) + "}");
 }
 
 TEST_F(RevokedTest, AnExpiryAlreadyPastIsStoredButNotRevoked) {
