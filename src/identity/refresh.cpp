@@ -116,6 +116,10 @@ int make_token(char* out, size_t cap) { return zeb::random_id("rt_", 32, out, ca
 
 }  // namespace
 
+int zeb::refresh_remove_user(yyjson_mut_val* root, const char* user_id) {
+  return remove_records(zeb::json_arr(root, "refresh"), "user_id", user_id);
+}
+
 extern "C" {
 
 int id_refresh_token_create(const char* user_id, const char* username, const char* client_id,
@@ -206,7 +210,7 @@ int id_refresh_token_revoke(const char* token) {
 int id_refresh_token_revoke_by_user(const char* user_id) {
   if (!user_id || !*user_id) return -1;
   return zeb::tokens_update([&](yyjson_mut_doc*, yyjson_mut_val* root) {
-    remove_records(zeb::json_arr(root, "refresh"), "user_id", user_id);
+    zeb::refresh_remove_user(root, user_id);
     return zeb::Change::Save;
   });
 }

@@ -35,6 +35,16 @@ bool cookie_secure() {
 
 }  // namespace
 
+int zeb::sessions_remove_user(yyjson_mut_val* root, const char* user_id) {
+  int removed = 0;
+  sessions_remove_if(root, [&](yyjson_mut_val*, yyjson_mut_val* rec) {
+    bool drop = yyjson_mut_is_obj(rec) && std::strcmp(zeb::json_str(rec, "user_id"), user_id) == 0;
+    removed += drop;
+    return drop;
+  });
+  return removed;
+}
+
 extern "C" {
 
 int id_session_create(const char* user_id, const char* username, char* out, size_t cap) {
@@ -93,9 +103,7 @@ int id_session_delete(const char* session_id) {
 int id_session_delete_by_user(const char* user_id) {
   if (!user_id || !*user_id) return -1;
   return zeb::tokens_update([&](yyjson_mut_doc*, yyjson_mut_val* root) {
-    sessions_remove_if(root, [&](yyjson_mut_val*, yyjson_mut_val* rec) {
-      return yyjson_mut_is_obj(rec) && std::strcmp(zeb::json_str(rec, "user_id"), user_id) == 0;
-    });
+    zeb::sessions_remove_user(root, user_id);
     return zeb::Change::Save;
   });
 }

@@ -15,6 +15,11 @@ namespace zeb {
 // or discarded by mutate), -1 when the lock, the start or the save failed.
 int tokens_update(const Mutate& mutate);
 
+// Remove from a tokens.json root every session, or every refresh token, whose
+// "user_id" is user_id; they return how many went.
+int sessions_remove_user(yyjson_mut_val* root, const char* user_id);
+int refresh_remove_user(yyjson_mut_val* root, const char* user_id);
+
 // Writes prefix followed by the base64url text of nbytes fresh random bytes into
 // out. Returns 0, or -1 (out not written) when the random source fails or the text
 // does not fit.
