@@ -340,7 +340,16 @@ char* id_user_list_json(void) {
 }
 
 int id_user_delete(const char* user_id) {
-  if (!user_id || !*user_id) return -1;
+  if (!user_id || !*user_id || !id_user_find_by_id(user_id, nullptr)) return -1;
+  // Sessions and refresh tokens end first, in one cycle, and a failure there fails
+  // the delete: a process stopped between the two saves leaves a user without
+  // sessions, never a removed user whose refresh token still rotates. No two store
+  // locks are ever held at once.
+  int ended = zeb::tokens_update([&](yyjson_mut_doc*, yyjson_mut_val* root) {
+    int removed = zeb::sessions_remove_user(root, user_id) + zeb::refresh_remove_user(root, user_id);
+    return removed > 0 ? zeb::Change::Save : zeb::Change::Discard;
+  });
+  if (ended != 0) return -1;
   bool found = false;
   int rc = zeb::store_update_rc(users_store(zeb::Missing::Fail),
                                 [&](yyjson_mut_doc*, yyjson_mut_val* root) {
@@ -350,25 +359,7 @@ int id_user_delete(const char* user_id) {
     yyjson_mut_arr_remove(root, index);
     return zeb::Change::Save;
   });
-  if (!found) return -1;
-  // The users lock is released by now: no two store locks are ever held at once.
-  // Sessions and refresh tokens go in one cycle, and a failure there fails the
-  // delete: a removed user must not keep a refresh token that still rotates.
-  auto owned = [&](yyjson_mut_val* rec) {
-    return yyjson_mut_is_obj(rec) && std::strcmp(zeb::json_str(rec, "user_id"), user_id) == 0;
-  };
-  int ended = zeb::tokens_update([&](yyjson_mut_doc*, yyjson_mut_val* root) {
-    yyjson_mut_obj_iter sit = yyjson_mut_obj_iter_with(zeb::json_obj(root, "sessions"));
-    while (yyjson_mut_val* key = yyjson_mut_obj_iter_next(&sit)) {
-      if (owned(yyjson_mut_obj_iter_get_val(key))) yyjson_mut_obj_iter_remove(&sit);
-    }
-    yyjson_mut_arr_iter rit = yyjson_mut_arr_iter_with(zeb::json_arr(root, "refresh"));
-    while (yyjson_mut_val* rec = yyjson_mut_arr_iter_next(&rit)) {
-      if (owned(rec)) yyjson_mut_arr_iter_remove(&rit);
-    }
-    return zeb::Change::Save;
-  });
-  return rc == 0 && ended == 0 ? 0 : -1;
+  return rc == 0 && found ? 0 : -1;
 }
 
 }  // extern "C"

@@ -58,31 +58,11 @@ struct CrashCase {
 
 void PrintTo(const CrashCase& c, std::ostream* os) { *os << c.name; }
 
-std::string path_of(const char* name) {
-  char p[1024];
-  id_get_file_path(name, p, sizeof p);
-  return p;
-}
-void put(const char* name, const std::string& json) {
-  TempDataDir::write_file(path_of(name), json);
-}
-
-// The root of a store read lock-free; null when missing or not JSON.
-struct Loaded {
-  zeb::DocPtr doc;
-  yyjson_val* root = nullptr;
-};
-Loaded load(const char* name) {
-  Loaded l{zeb::store_read(name)};
-  if (l.doc) l.root = yyjson_doc_get_root(l.doc.get());
-  return l;
-}
-std::string text(yyjson_val* v) {
-  if (!v) return "";
-  size_t len = 0;
-  zeb::JsonText t(yyjson_val_write(v, 0, &len), &std::free);
-  return t ? std::string(t.get(), len) : "";
-}
+using store_file::compact;
+using store_file::load;
+using store_file::Loaded;
+using store_file::path_of;
+using store_file::put;
 
 // Compares the members (or elements) of a container with the expected compact
 // texts, in order.
@@ -91,11 +71,11 @@ bool same_items(yyjson_val* c, const std::vector<std::string>& want, std::string
   if (yyjson_is_obj(c)) {
     size_t i, n;
     yyjson_val *k, *v;
-    yyjson_obj_foreach(c, i, n, k, v) have.push_back(text(k) + ":" + text(v));
+    yyjson_obj_foreach(c, i, n, k, v) have.push_back(compact(k) + ":" + compact(v));
   } else if (yyjson_is_arr(c)) {
     size_t i, n;
     yyjson_val* v;
-    yyjson_arr_foreach(c, i, n, v) have.push_back(text(v));
+    yyjson_arr_foreach(c, i, n, v) have.push_back(compact(v));
   } else {
     *why = "not a container";
     return false;
@@ -131,7 +111,7 @@ Match sessions_check(int k, std::string* why) {
   Loaded l = load("tokens.json");
   yyjson_val* sessions = zeb::json_obj(l.root, "sessions");
   if (!sessions || yyjson_obj_size(sessions) != static_cast<size_t>(k) + 1) {
-    *why = "sessions: " + text(sessions).substr(0, 200);
+    *why = "sessions: " + compact(sessions).substr(0, 200);
     return Match::No;
   }
   std::vector<std::string> want{"\"sess_seed\":" + session_rec("seed")};
@@ -184,7 +164,7 @@ Match rotate_check(int k, std::string* why) {
   yyjson_val* e;
   yyjson_arr_foreach(rotated, i, n, e) {
     std::string t = zeb::json_str(e, "token");
-    bool fresh = t != token && text(rotated).find(t) == text(rotated).rfind(t);
+    bool fresh = t != token && compact(rotated).find(t) == compact(rotated).rfind(t);
     if (i == 0 ? t != "rt_seed" : !fresh) t = "bad " + t;
     want.push_back(R"({"token":")" + t + R"(","family":"rt_seed"})");
   }
@@ -255,13 +235,14 @@ Match users_check(int k, std::string* why) {
   Loaded users = load("users.json");
   Loaded tokens = load("tokens.json");
   yyjson_val* sessions = zeb::json_member(tokens.root, "sessions");
-  // The user goes first and its sessions after it (a separate save).
-  bool sessions_k = same_items(sessions, from(k, kUsers, user_session), why);
-  if (!same_items(users.root, from(k, kUsers, user_rec), why)) {
-    return sessions_k && same_items(users.root, from(k + 1, kUsers, user_rec), why) ? Match::Partial
-                                                                                    : Match::No;
+  // The sessions go first and the user after them (a separate save): a kill between
+  // may leave a user without sessions, never sessions of a removed user.
+  bool users_k = same_items(users.root, from(k, kUsers, user_rec), why);
+  if (!same_items(sessions, from(k, kUsers, user_session), why)) {
+    return users_k && same_items(sessions, from(k + 1, kUsers, user_session), why) ? Match::Partial
+                                                                                   : Match::No;
   }
-  return sessions_k ? Match::Exact : Match::No;
+  return users_k ? Match::Exact : Match::No;
 }
 
 // ---- clients.json: clients registered ----
