@@ -13,18 +13,15 @@ namespace {
 constexpr uint32_t kPubExp = 65537;
 constexpr size_t kIntsMax = 1024;
 
-br_hmac_drbg_context g_drbg;
-bool g_drbg_ok = false;
-
-// Seeds the generator once per process from the system source behind the platform
-// seam, so that a failing source fails key generation instead of weakening it.
-bool drbg_ready() {
-  if (g_drbg_ok) return true;
+// Seeds a generator for one key from the system source behind the platform seam,
+// so that a failing source fails key generation instead of weakening it. A fresh
+// seed for every key keeps no generator state in the process that a fork could
+// hand to two processes at once.
+bool drbg_seed(br_hmac_drbg_context* drbg) {
   unsigned char seed[48];
   if (zeb_random_bytes(seed, sizeof seed) != 0) return false;
-  br_hmac_drbg_init(&g_drbg, &br_sha256_vtable, seed, sizeof seed);
+  br_hmac_drbg_init(drbg, &br_sha256_vtable, seed, sizeof seed);
   zeb_wipe(seed, sizeof seed);
-  g_drbg_ok = true;
   return true;
 }
 
@@ -102,7 +99,8 @@ size_t id_key_exponent_bytes(uint32_t e, unsigned char out[4]) {
 }
 
 int id_key_generate(id_key_entry* k) {
-  if (!drbg_ready()) return -1;
+  br_hmac_drbg_context drbg;
+  if (!drbg_seed(&drbg)) return -1;
   unsigned char kbuf_priv[BR_RSA_KBUF_PRIV_SIZE(kKeyBits)];
   unsigned char kbuf_pub[BR_RSA_KBUF_PUB_SIZE(kKeyBits)];
   unsigned char d[kKeyBits / 8];
@@ -110,7 +108,7 @@ int id_key_generate(id_key_entry* k) {
   br_rsa_public_key pk;
   // Runs every step and wipes the private material once, whichever step failed.
   int rc = [&]() -> int {
-    if (br_rsa_i31_keygen(&g_drbg.vtable, &sk, kbuf_priv, &pk, kbuf_pub, kKeyBits, kPubExp) != 1 ||
+    if (br_rsa_i31_keygen(&drbg.vtable, &sk, kbuf_priv, &pk, kbuf_pub, kKeyBits, kPubExp) != 1 ||
         sk.n_bitlen != kKeyBits || pk.nlen > sizeof k->n || pk.elen > sizeof k->e) {
       return -1;
     }
@@ -140,6 +138,7 @@ int id_key_generate(id_key_entry* k) {
   }();
   zeb_wipe(kbuf_priv, sizeof kbuf_priv);
   zeb_wipe(d, sizeof d);
+  zeb_wipe(&drbg, sizeof drbg);
   if (rc != 0) return -1;
   return id_key_decode(k);
 }

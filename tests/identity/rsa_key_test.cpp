@@ -1,6 +1,8 @@
 #include "rsa_key.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -73,6 +75,34 @@ TEST(RsaKey, GeneratedKeyHasItsIdentifierAndEncoding) {
 TEST(RsaKey, TwoGenerationsDiffer) {
   EXPECT_STRNE(pool_key(0).kid, pool_key(1).kid);
   EXPECT_NE(hex(pool_key(0).n, 256), hex(pool_key(1).n, 256));
+}
+
+// Processes forked after this one generated a key each make keys of their own: no
+// generator state is carried over into them.
+TEST(RsaKey, ForkedProcessesGenerateDifferentKeys) {
+  ASSERT_EQ(pool_key(0).has_der, 1);
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  std::vector<pid_t> pids;
+  for (int i = 0; i < 2; ++i) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      id_key_entry k{};
+      bool ok = id_key_generate(&k) == 0 && ::write(out[1], k.kid, kKidLen) == kKidLen;
+      ::_exit(ok ? 0 : 1);
+    }
+    pids.push_back(pid);
+  }
+  ::close(out[1]);
+  for (pid_t pid : pids) {
+    int status = 0;
+    EXPECT_TRUE(pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+                WEXITSTATUS(status) == 0);
+  }
+  char kids[2 * kKidLen];
+  ASSERT_EQ(::read(out[0], kids, sizeof kids), static_cast<ssize_t>(sizeof kids));
+  ::close(out[0]);
+  EXPECT_NE(std::string(kids, kKidLen), std::string(kids + kKidLen, kKidLen));
 }
 
 TEST(RsaKey, DecodeProvesTheIdentifierOnceAndRefusesAChangedOne) {
