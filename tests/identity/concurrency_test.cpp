@@ -1,14 +1,17 @@
 // Many processes changing one store at once. For every store, 16 processes make 50
 // changes each while two lock-free readers read it in a loop: afterwards every
 // change must be in the store, and no reader may ever have seen a store that does
-// not parse (or a seeded record missing). Then many processes race for one
-// single-use record, and exactly one may win.
+// not parse (or a seeded record missing). keys.json, whose table holds at most 8
+// keys, instead takes 16 rotations at once under the same readers: 7 fill the table
+// and the rest are refused. Then many processes race for one single-use record,
+// and exactly one may win.
 //
 // Covered elsewhere and not repeated here: 16 redemptions of one authorization code
 // (auth_code_test ConcurrentRedemptionsOfOneCodeLetOneWin), two rotations of one
 // refresh token and the family revocation that follows (refresh_test
 // ConcurrentRotationsOfOneTokenLetOneWin), creations of one user name (user_test
-// SimultaneousCreationsOfOneNameLetOneThrough).
+// SimultaneousCreationsOfOneNameLetOneThrough), the first creation of keys.json by
+// processes starting together (keys_test ProcessesStartingTogetherShareTheFirstKey).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -16,12 +19,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "id_keys.h"
 #include "identity_common.h"
+#include "keys_internal.h"
 #include "token_store_fixture.h"
 
 namespace {
@@ -47,23 +53,22 @@ constexpr int kAuditSeed = kAuditCap + 300 - kProcs * kEach;
 
 using std::to_string;
 
-std::string path_of(const char* name) {
-  char p[1024];
-  id_get_file_path(name, p, sizeof p);
-  return p;
-}
-void put(const char* name, const std::string& json) {
-  TempDataDir::write_file(path_of(name), json);
-}
+using store_file::load;
+using store_file::Loaded;
+using store_file::path_of;
+using store_file::put;
 
-struct Loaded {
-  zeb::DocPtr doc;
-  yyjson_val* root = nullptr;
-};
-Loaded load(const char* name) {
-  Loaded l{zeb::store_read(name)};
-  if (l.doc) l.root = yyjson_doc_get_root(l.doc.get());
-  return l;
+// The `field` of every record in an object's values or an array's elements.
+std::multiset<std::string> fields(yyjson_val* records, const char* field) {
+  std::multiset<std::string> out;
+  size_t i, n;
+  yyjson_val *k, *v;
+  if (yyjson_is_obj(records)) {
+    yyjson_obj_foreach(records, i, n, k, v) out.insert(zeb::json_str(v, field));
+  } else {
+    yyjson_arr_foreach(records, i, n, v) out.insert(zeb::json_str(v, field));
+  }
+  return out;
 }
 
 std::string tag(int p, int j) { return to_string(p) + "_" + to_string(j); }
@@ -111,13 +116,7 @@ const LoadCase kLoadCases[] = {
      [](int p, int j) { return id_session_create(tag(p, j).c_str(), "n", nullptr, 0); },
      [] {
        Loaded l = load("tokens.json");
-       std::multiset<std::string> seen;
-       size_t i, n;
-       yyjson_val *k, *v;
-       yyjson_obj_foreach(zeb::json_obj(l.root, "sessions"), i, n, k, v) {
-         seen.insert(zeb::json_str(v, "user_id"));
-       }
-       return all_tags(seen, {"seed"});
+       return all_tags(fields(zeb::json_obj(l.root, "sessions"), "user_id"), {"seed"});
      },
      [] { return id_session_verify("sess_seed", nullptr, 0, nullptr, 0); }},
 
@@ -134,13 +133,7 @@ const LoadCase kLoadCases[] = {
      },
      [] {
        Loaded l = load("tokens.json");
-       std::multiset<std::string> seen;
-       size_t i, n;
-       yyjson_val *k, *v;
-       yyjson_obj_foreach(zeb::json_obj(l.root, "auth_codes"), i, n, k, v) {
-         seen.insert(zeb::json_str(v, "username"));
-       }
-       return all_tags(seen, {""});
+       return all_tags(fields(zeb::json_obj(l.root, "auth_codes"), "username"), {""});
      },
      [] {
        Loaded l = load("tokens.json");
@@ -159,13 +152,7 @@ const LoadCase kLoadCases[] = {
      },
      [] {
        Loaded l = load("tokens.json");
-       std::multiset<std::string> seen;
-       size_t i, n;
-       yyjson_val* v;
-       yyjson_arr_foreach(zeb::json_arr(l.root, "refresh"), i, n, v) {
-         seen.insert(zeb::json_str(v, "username"));
-       }
-       return all_tags(seen, {""});
+       return all_tags(fields(zeb::json_arr(l.root, "refresh"), "username"), {""});
      },
      [] { return id_refresh_token_find("rt_seed", nullptr); }},
 
@@ -191,15 +178,8 @@ const LoadCase kLoadCases[] = {
      },
      [] {
        Loaded l = load("tokens.json");
-       std::multiset<std::string> live, retired;
-       size_t i, n;
-       yyjson_val* v;
-       yyjson_arr_foreach(zeb::json_arr(l.root, "refresh"), i, n, v) {
-         live.insert(zeb::json_str(v, "family"));
-       }
-       yyjson_arr_foreach(zeb::json_arr(l.root, "rotated"), i, n, v) {
-         retired.insert(zeb::json_str(v, "family"));
-       }
+       std::multiset<std::string> live = fields(zeb::json_arr(l.root, "refresh"), "family");
+       std::multiset<std::string> retired = fields(zeb::json_arr(l.root, "rotated"), "family");
        for (int p = 0; p < kProcs; ++p) {
          std::string family = "rt_seed" + to_string(p);
          if (live.count(family) != 1 || retired.count(family) != static_cast<size_t>(kEach))
@@ -226,11 +206,7 @@ const LoadCase kLoadCases[] = {
      },
      [] {
        Loaded l = load("clients.json");
-       std::multiset<std::string> seen;
-       size_t i, n;
-       yyjson_val* v;
-       yyjson_arr_foreach(l.root, i, n, v) seen.insert(zeb::json_str(v, "name"));
-       return all_tags(seen, {"seed"});
+       return all_tags(fields(l.root, "name"), {"seed"});
      },
      [] { return id_client_find_by_id("client_seed", nullptr); }},
 
@@ -254,10 +230,7 @@ const LoadCase kLoadCases[] = {
      },
      [] {
        Loaded l = load("users.json");
-       std::multiset<std::string> seen;
-       size_t i, n;
-       yyjson_val* v;
-       yyjson_arr_foreach(l.root, i, n, v) seen.insert(zeb::json_str(v, "username"));
+       std::multiset<std::string> seen = fields(l.root, "username");
        std::multiset<std::string> want{"keep"};
        for (int p = 0; p < kProcs; ++p) want.insert(tag(p, 0));
        if (seen == want) return ::testing::AssertionSuccess();
@@ -396,17 +369,18 @@ const LoadCase kLoadCases[] = {
 };
 
 // Lock-free readers that run until stopped, each counting its reads and the reads
-// that failed; a reader's exit status says whether it saw a failure.
+// that failed; a reader's exit status says whether it saw a failure. A read fails
+// when the probe fails or one of the stores does not parse.
 class Readers {
  public:
-  explicit Readers(const LoadCase& c) {
+  Readers(const std::vector<const char*>& stores, bool (*probe)()) {
     if (::pipe(stop_) != 0 || ::pipe(report_) != 0) {
       ADD_FAILURE() << "pipe failed";
       return;
     }
     for (int r = 0; r < kReaders; ++r) {
       pid_t pid = ::fork();
-      if (pid == 0) run(c);
+      if (pid == 0) run(stores, probe);
       pids_.push_back(pid);
     }
     ::close(report_[1]);
@@ -434,7 +408,7 @@ class Readers {
   }
 
  private:
-  [[noreturn]] void run(const LoadCase& c) {
+  [[noreturn]] void run(const std::vector<const char*>& stores, bool (*probe)()) {
     ::close(stop_[1]);
     // Readers take only what the writers leave of the two cores.
     (void)!::nice(10);
@@ -442,8 +416,8 @@ class Readers {
     pollfd pfd{stop_[0], POLLIN, 0};
     do {
       ++counts[0];
-      bool ok = c.probe();
-      for (const char* s : c.stores) {
+      bool ok = probe();
+      for (const char* s : stores) {
         zeb::DocPtr doc(id_load_json_file(s));
         ok &= doc != nullptr;
       }
@@ -478,7 +452,7 @@ TEST_P(LoadTest, SixteenWritersLoseNoChangeAndReadersAlwaysParse) {
   const LoadCase& c = GetParam();
   c.seed();
   ASSERT_TRUE(c.probe());
-  Readers readers(c);
+  Readers readers(c.stores, c.probe);
   std::vector<int> rcs = run_at_once(kProcs, [&](int p) {
     for (int j = 0; j < kEach; ++j) {
       if (c.change(p, j) != 0) return -1 - j % 50;
@@ -501,6 +475,69 @@ INSTANTIATE_TEST_SUITE_P(Stores, LoadTest, ::testing::ValuesIn(kLoadCases),
                            return std::string(info.param.name);
                          });
 
+// keys.json holds at most 8 keys, so it takes one rotation per process instead of
+// 50 changes: from one seeded key, 7 rotations fill the table and the rest are
+// refused. Each rotation generates its key under the lock (~150 ms).
+constexpr int kKeyTable = 8;
+
+// What a lock-free reader must always find in keys.json: exactly one active key,
+// the one the store names.
+bool one_active_key_named() {
+  Loaded l = load("keys.json");
+  const std::string named = zeb::json_str(l.root, "active");
+  int active = 0, named_active = 0;
+  size_t i, n;
+  yyjson_val* v;
+  yyjson_arr_foreach(zeb::json_arr(l.root, "keys"), i, n, v) {
+    bool is_active = std::strcmp(zeb::json_str(v, "status"), "active") == 0;
+    active += is_active;
+    named_active += is_active && named == zeb::json_str(v, "kid");
+  }
+  return active == 1 && named_active == 1;
+}
+
+TEST_F(ConcurrencyTest, RotationsAtOnceFillTheKeyTableAndReadersAlwaysFindTheActiveKey) {
+  // A child makes the seed key, so that this process never seeds its generator and
+  // every rotating process seeds its own, as a freshly started program does.
+  ASSERT_EQ(run_at_once(1, [](int) { return id_keys_load_or_create(); }), std::vector<int>{0});
+  const std::string seed = zeb::json_str(load("keys.json").root, "active");
+  ASSERT_TRUE(one_active_key_named());
+  Readers readers({"keys.json"}, one_active_key_named);
+  std::vector<int> rcs = run_at_once(kProcs, [](int) { return id_keys_rotate(); });
+  long failed = 0;
+  long reads = readers.stop(&failed);
+  EXPECT_EQ(failed, 0);
+  const long won = std::count(rcs.begin(), rcs.end(), 0);
+  EXPECT_EQ(won, kKeyTable - 1);
+  EXPECT_EQ(std::count(rcs.begin(), rcs.end(), -1), kProcs - won) << "results other than 0 and -1";
+
+  // The seed first and retired, then one key per winner, the last made active.
+  Loaded l = load("keys.json");
+  std::vector<std::string> kids, statuses;
+  size_t i, n;
+  yyjson_val* v;
+  yyjson_arr_foreach(zeb::json_arr(l.root, "keys"), i, n, v) {
+    kids.push_back(zeb::json_str(v, "kid"));
+    statuses.push_back(zeb::json_str(v, "status"));
+  }
+  ASSERT_EQ(kids.size(), static_cast<size_t>(kKeyTable));
+  EXPECT_EQ(std::set<std::string>(kids.begin(), kids.end()).size(), kids.size()) << "a kid repeats";
+  EXPECT_EQ(kids.front(), seed);
+  std::vector<std::string> want(kKeyTable - 1, "retired");
+  want.push_back("active");
+  EXPECT_EQ(statuses, want);
+  EXPECT_EQ(zeb::json_str(l.root, "active"), kids.back());
+  EXPECT_FALSE(TempDataDir::exists(path_of("keys.json") + ".tmp"));
+  // The saved active key decodes and proves its identifier.
+  char active[24] = "";
+  EXPECT_EQ(id_keys_get_active(nullptr, nullptr, active, sizeof active), 0);
+  EXPECT_EQ(active, kids.back());
+  zeb::keys_forget();
+
+  if (!HasFailure()) g_totals.changes += won;
+  if (failed == 0) g_totals.reads += reads;
+}
+
 // Sixteen processes at one single-use record: exactly one may succeed.
 struct RaceCase {
   const char* name;
@@ -515,6 +552,13 @@ void PrintTo(const RaceCase& c, std::ostream* os) { *os << c.name; }
     if (rc != 0 && rc != -1) return ::testing::AssertionFailure() << "result " << rc;
   }
   return ::testing::AssertionSuccess();
+}
+
+// As above, and the record beside the contested one is still there.
+::testing::AssertionResult other_kept(const std::vector<int>& rcs, bool kept, const char* what) {
+  auto r = no_other_success(rcs);
+  if (!r || kept) return r;
+  return ::testing::AssertionFailure() << "the other " << what << " went too";
 }
 
 const RaceCase kRaceCases[] = {
@@ -546,11 +590,7 @@ const RaceCase kRaceCases[] = {
      [] { put("clients.json", R"([{"client_id":"client_one"},{"client_id":"client_two"}])"); },
      [] { return id_client_delete("client_one"); },
      [](const std::vector<int>& rcs) {
-       auto r = no_other_success(rcs);
-       if (!r) return r;
-       return id_client_find_by_id("client_two", nullptr)
-                  ? ::testing::AssertionSuccess()
-                  : ::testing::AssertionFailure() << "the other client went too";
+       return other_kept(rcs, id_client_find_by_id("client_two", nullptr), "client");
      }},
     {"delete_one_user",
      [] {
@@ -559,11 +599,7 @@ const RaceCase kRaceCases[] = {
      },
      [] { return id_user_delete("usr_one"); },
      [](const std::vector<int>& rcs) {
-       auto r = no_other_success(rcs);
-       if (!r) return r;
-       return id_user_find_by_id("usr_two", nullptr)
-                  ? ::testing::AssertionSuccess()
-                  : ::testing::AssertionFailure() << "the other user went too";
+       return other_kept(rcs, id_user_find_by_id("usr_two", nullptr), "user");
      }},
 };
 

@@ -1,5 +1,6 @@
 // Shared by the tests of tokens.json: a fresh data directory with a fixed clock,
-// helpers to write and inspect the store, and a way to run many processes at once.
+// helpers to write and inspect the store (and any other store file), and a way to
+// run many processes at once.
 #pragma once
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,6 +19,40 @@ inline constexpr int64_t kNow = 1700000000;
 inline int64_t g_fake_now = kNow;
 inline int64_t fake_time() { return g_fake_now; }
 
+// Any store file of the data directory by name, outside a fixture: for tables of
+// cases and for forked children.
+namespace store_file {
+
+inline std::string path_of(const char* name) {
+  char p[1024];
+  id_get_file_path(name, p, sizeof p);
+  return p;
+}
+
+// Writes the whole file, bypassing the lock.
+inline void put(const char* name, const std::string& json) { TempDataDir::write_file(path_of(name), json); }
+
+// The root of a store read lock-free; null when missing or not JSON.
+struct Loaded {
+  zeb::DocPtr doc;
+  yyjson_val* root = nullptr;
+};
+inline Loaded load(const char* name) {
+  Loaded l{zeb::store_read(name)};
+  if (l.doc) l.root = yyjson_doc_get_root(l.doc.get());
+  return l;
+}
+
+// The compact text of a value ("" for null).
+inline std::string compact(yyjson_val* v) {
+  if (!v) return "";
+  size_t len = 0;
+  zeb::JsonText text(yyjson_val_write(v, 0, &len), &std::free);
+  return text ? std::string(text.get(), len) : "";
+}
+
+}  // namespace store_file
+
 class TokenStoreTest : public TempDataDirTest {
  protected:
   TokenStoreTest() {
@@ -34,12 +69,7 @@ class TokenStoreTest : public TempDataDirTest {
 
   // The compact text of the whole store, or of one top-level member ("" when the
   // store or the member is missing).
-  static std::string compact(yyjson_val* v) {
-    if (!v) return "";
-    size_t len = 0;
-    zeb::JsonText text(yyjson_val_write(v, 0, &len), &std::free);
-    return text ? std::string(text.get(), len) : "";
-  }
+  static std::string compact(yyjson_val* v) { return store_file::compact(v); }
   std::string store_json(const char* member = nullptr) const {
     zeb::DocPtr doc = zeb::store_read("tokens.json");
     yyjson_val* root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
