@@ -71,9 +71,8 @@ class TokenStoreTest : public TempDataDirTest {
   // store or the member is missing).
   static std::string compact(yyjson_val* v) { return store_file::compact(v); }
   std::string store_json(const char* member = nullptr) const {
-    zeb::DocPtr doc = zeb::store_read("tokens.json");
-    yyjson_val* root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-    return compact(member ? zeb::json_member(root, member) : root);
+    store_file::Loaded l = store_file::load("tokens.json");
+    return compact(member ? zeb::json_member(l.root, member) : l.root);
   }
 
   // Runs op and checks that the store keeps its text and was (or was not) saved
